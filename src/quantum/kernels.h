@@ -1,0 +1,34 @@
+// The one- and two-qubit gate kernels and the driver that applies a prepared gate list to a
+// batch of statevectors in place, on the serial, row-parallel or in-row parallel route.
+// Called with the interpreter lock released; never touches Python. Never fails on inputs that
+// passed the gate checks; a failure inside a parallel piece would be re-raised as a Panic.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "quantum/prepared_gate.h"
+
+namespace qelt {
+
+// On a batch of at most one row, rows of at least this many amplitudes are split over the pool.
+inline constexpr std::size_t IN_ROW_PARALLEL_MIN_DIM = 32768;
+// Minimum piece length, in pairs or quadruples, of the in-row parallel loops.
+inline constexpr std::size_t IN_ROW_MIN_PIECE = 4096;
+
+// i with a zero bit inserted at position p: the bits of i from p upward move up by one.
+constexpr std::size_t insert_zero_bit(std::size_t i, unsigned p) noexcept {
+  return ((i >> p) << (p + 1)) | (i & ((std::size_t{1} << p) - 1));
+}
+
+// Applies one gate (one bit: one-qubit kernel; two bits: two-qubit kernel) to a run of `len`
+// amplitudes, a whole number of rows. `matrix` points at the gate's 4 or 16 elements.
+void apply_gate_to_row(Amplitude* run, std::size_t len, const Amplitude* matrix,
+                       std::span<const std::uint64_t> bits) noexcept;
+
+// Applies every gate, in list order, to every one of `rows` rows of `dim` amplitudes.
+void apply_prepared_gates(Amplitude* psi, std::size_t rows, std::size_t dim,
+                          std::span<const PreparedGate> gates);
+
+}  // namespace qelt

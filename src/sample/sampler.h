@@ -1,0 +1,15 @@
+// The token sampler: arg-max, or ranking, top-k, softmax weights at a temperature, the nucleus
+// cut and one seeded SplitMix64 draw, over a plain copy of the logits.
+// Any thread, no shared state. Never fails (allocation failure aside).
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace qelt {
+
+// Draws one token id from `logits` (at least one entry), deterministic for given arguments.
+std::uint64_t sample_token(std::span<const float> logits, float temperature, float top_p,
+                           std::uint64_t top_k, std::uint64_t seed);
+
+}  // namespace qelt
