@@ -74,10 +74,10 @@ tsan: gtest
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(TSAN_BUILD) --output-on-failure --no-tests=error -R 'pool|split|worker'
 
-$(VENV_BENCH)/.ready: bench/requirements.txt
+$(VENV_BENCH)/.ready: $(wildcard bench/requirements*.txt)
 	$(PYTHON) -m venv $(VENV_BENCH)
 	$(VENV_BENCH)/bin/pip install -q --upgrade pip
-	$(VENV_BENCH)/bin/pip install -q -r bench/requirements.txt
+	$(VENV_BENCH)/bin/pip install -q $(addprefix -r ,$(wildcard bench/requirements*.txt))
 	touch $@
 
 bench: $(VENV_BENCH)/.ready $(WHEEL_STAMP)
