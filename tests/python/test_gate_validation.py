@@ -1,0 +1,456 @@
+"""apply_gates refusals: every message, the order of the checks, and psi left as it was.
+
+Each refused call must leave psi bit for bit unchanged and release its borrows, so the same
+arrays can be written by the next call.
+"""
+
+import numpy as np
+import pytest
+
+import qelt_native
+from gate_reference import reference_apply
+
+
+def x_gate():
+    return np.array([[0, 1], [1, 0]], dtype=np.complex64)
+
+
+def cnot():
+    return np.array([[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 0, 1], [0, 0, 1, 0]], dtype=np.complex64)
+
+
+def zeros(*shape):
+    return np.zeros(shape, dtype=np.complex64)
+
+
+def make_psi(batch, dim, seed=0):
+    rng = np.random.default_rng(seed)
+    shape = (batch, dim)
+    return (rng.standard_normal(shape) + 1j * rng.standard_normal(shape)).astype(np.complex64)
+
+
+def assert_bits_equal(actual, expected):
+    assert actual.shape == expected.shape
+    a = np.ascontiguousarray(actual).view(np.uint32)
+    e = np.ascontiguousarray(expected).view(np.uint32)
+    assert np.array_equal(a, e)
+
+
+def assert_usable_for_writing(psi, gates):
+    """The call that failed released psi and every gate matrix: each can now be written."""
+    dim = psi.shape[1]
+    if dim >= 2 and dim & (dim - 1) == 0:
+        before = psi.copy()
+        qelt_native.apply_gates(psi, [([0], x_gate())])
+        assert_bits_equal(psi, reference_apply(before, [([0], x_gate())]))
+    elif dim == 1:
+        assert qelt_native.apply_gates(psi, []) is None
+    else:
+        # A refused borrow would surface as an internal failure, not as the same ValueError.
+        with pytest.raises(ValueError, match="is not a power of two"):
+            qelt_native.apply_gates(psi, [])
+    if isinstance(gates, (list, tuple)):
+        for gate in gates:
+            matrix = gate[-1] if isinstance(gate, tuple) and gate else None
+            if isinstance(matrix, np.ndarray) and matrix.ndim == 2 and matrix.dtype == np.complex64:
+                try:
+                    qelt_native.apply_gates(matrix, [])
+                except ValueError:
+                    pass  # dimension or contiguity refused, but only after the write borrow
+
+
+def refused(psi, gates, exc_type):
+    before = psi.copy()
+    with pytest.raises(exc_type) as info:
+        qelt_native.apply_gates(psi, gates)
+    assert_bits_equal(psi, before)
+    return str(info.value)
+
+
+def good_gates(n):
+    rng = np.random.default_rng(n)
+    out = []
+    for i in range(3):
+        m = (rng.standard_normal((2, 2)) + 1j * rng.standard_normal((2, 2))).astype(np.complex64)
+        out.append(([i % n], m))
+    return out
+
+
+VALUE_ERRORS = [
+    # (id, batch, dim, gate list factory, message)
+    ("dim 0", 1, 0, lambda: [], "statevector dim 0 is not a power of two"),
+    ("dim 6", 2, 6, lambda: [], "statevector dim 6 is not a power of two"),
+    ("dim 3 empty batch", 0, 3, lambda: [], "statevector dim 3 is not a power of two"),
+    (
+        "dim 12 with a valid gate",
+        1,
+        12,
+        lambda: [([0], x_gate())],
+        "statevector dim 12 is not a power of two",
+    ),
+    (
+        "dim checked before any gate",
+        1,
+        6,
+        lambda: [([0, 1, 2], x_gate()), ([9], zeros(3))],
+        "statevector dim 6 is not a power of two",
+    ),
+    ("no bits", 1, 8, lambda: [([], x_gate())], "0-qubit gates unsupported"),
+    ("three bits", 1, 8, lambda: [([0, 1, 2], x_gate())], "3-qubit gates unsupported"),
+    (
+        "bit count before positions and matrix",
+        1,
+        8,
+        lambda: [([9, 9, 9], zeros(3))],
+        "3-qubit gates unsupported",
+    ),
+    ("no qubits", 1, 1, lambda: [([0], x_gate())], "gate bit [0] out of range for 0 qubits"),
+    (
+        "no qubits two bits",
+        2,
+        1,
+        lambda: [([0, 1], cnot())],
+        "gate bit [0, 1] out of range for 0 qubits",
+    ),
+    ("plural fixed", 1, 2, lambda: [([1], x_gate())], "gate bit [1] out of range for 1 qubits"),
+    (
+        "whole list printed",
+        1,
+        16,
+        lambda: [([2, 9], cnot())],
+        "gate bit [2, 9] out of range for 4 qubits",
+    ),
+    (
+        "first position",
+        1,
+        8,
+        lambda: [([7, 0], cnot())],
+        "gate bit [7, 0] out of range for 3 qubits",
+    ),
+    (
+        "largest 64-bit position",
+        1,
+        8,
+        lambda: [([2**64 - 1], x_gate())],
+        "gate bit [18446744073709551615] out of range for 3 qubits",
+    ),
+    (
+        "range before distinctness",
+        1,
+        8,
+        lambda: [([5, 5], cnot())],
+        "gate bit [5, 5] out of range for 3 qubits",
+    ),
+    (
+        "second range before distinctness",
+        1,
+        8,
+        lambda: [([1, 3], cnot())],
+        "gate bit [1, 3] out of range for 3 qubits",
+    ),
+    (
+        "range before shape",
+        1,
+        8,
+        lambda: [([3], zeros(7))],
+        "gate bit [3] out of range for 3 qubits",
+    ),
+    ("distinct", 1, 8, lambda: [([1, 1], cnot())], "2q gate bits must be distinct"),
+    ("distinct before shape", 1, 8, lambda: [([1, 1], x_gate())], "2q gate bits must be distinct"),
+    (
+        "one-qubit gate with 4x4",
+        3,
+        8,
+        lambda: [([0], cnot())],
+        "gate matrix shape [4, 4] incompatible with 1q gate, batch 3",
+    ),
+    (
+        "per-row of wrong batch",
+        3,
+        8,
+        lambda: [([0], zeros(2, 2, 2))],
+        "gate matrix shape [2, 2, 2] incompatible with 1q gate, batch 3",
+    ),
+    (
+        "rank 1",
+        3,
+        8,
+        lambda: [([0], zeros(4))],
+        "gate matrix shape [4] incompatible with 1q gate, batch 3",
+    ),
+    (
+        "rank 0",
+        1,
+        8,
+        lambda: [([0], zeros())],
+        "gate matrix shape [] incompatible with 1q gate, batch 1",
+    ),
+    (
+        "non-square",
+        1,
+        8,
+        lambda: [([0], zeros(2, 4))],
+        "gate matrix shape [2, 4] incompatible with 1q gate, batch 1",
+    ),
+    (
+        "two-qubit gate with 2x2",
+        2,
+        8,
+        lambda: [([0, 1], x_gate())],
+        "gate matrix shape [2, 2] incompatible with 2q gate, batch 2",
+    ),
+    (
+        "rank 4",
+        2,
+        8,
+        lambda: [([0, 1], zeros(1, 2, 4, 4))],
+        "gate matrix shape [1, 2, 4, 4] incompatible with 2q gate, batch 2",
+    ),
+    (
+        "per-row on empty batch",
+        0,
+        8,
+        lambda: [([0], zeros(1, 2, 2))],
+        "gate matrix shape [1, 2, 2] incompatible with 1q gate, batch 0",
+    ),
+    (
+        "first failing gate decides",
+        1,
+        8,
+        lambda: [([0], x_gate()), ([1, 1], cnot()), ([9], x_gate())],
+        "2q gate bits must be distinct",
+    ),
+    (
+        "bad gate after valid ones",
+        2,
+        16,
+        lambda: good_gates(4) + [([4], x_gate())],
+        "gate bit [4] out of range for 4 qubits",
+    ),
+]
+
+
+@pytest.mark.parametrize(
+    "batch, dim, make_gates, message",
+    [c[1:] for c in VALUE_ERRORS],
+    ids=[c[0] for c in VALUE_ERRORS],
+)
+def test_value_error_message_and_psi_unchanged(batch, dim, make_gates, message):
+    psi = make_psi(batch, dim)
+    gates = make_gates()
+    assert refused(psi, gates, ValueError) == message
+    assert_usable_for_writing(psi, gates)
+
+
+@pytest.mark.parametrize("rank", [33, 64])
+def test_matrix_of_very_high_rank_gets_the_shape_message(rank):
+    if int(np.__version__.split(".")[0]) < 2:
+        pytest.skip("NumPy 1 allows at most 32 dimensions")
+    psi = make_psi(1, 4)
+    matrix = np.zeros((1,) * rank, dtype=np.complex64)
+    shape = "[" + ", ".join(["1"] * rank) + "]"
+    message = refused(psi, [([0], matrix)], ValueError)
+    assert message == f"gate matrix shape {shape} incompatible with 1q gate, batch 1"
+
+
+def _every_second_row():
+    return make_psi(4, 8)[::2]
+
+
+def _column_slice():
+    return make_psi(2, 16)[:, :8]
+
+
+def _fortran():
+    return np.asfortranarray(make_psi(2, 4))
+
+
+@pytest.mark.parametrize(
+    "make",
+    [_every_second_row, _column_slice, _fortran],
+    ids=["every second row", "column slice", "fortran"],
+)
+def test_non_contiguous_psi_refused_after_gate_checks(make):
+    psi = make()
+    n = psi.shape[1].bit_length() - 1
+    assert refused(psi, [([0], x_gate())], ValueError) == "statevector must be C-contiguous"
+    # A bad gate is reported in preference to the layout of psi.
+    assert refused(psi, [([0], x_gate()), ([n], x_gate())], ValueError) == (
+        f"gate bit [{n}] out of range for {n} qubits"
+    )
+
+
+@pytest.mark.parametrize(
+    "shape, gates", [((1, 8), [([2], x_gate())]), ((3, 1), [])], ids=["one row", "one column"]
+)
+def test_fortran_psi_whose_orders_coincide_is_accepted(shape, gates):
+    psi = np.asfortranarray(make_psi(*shape))
+    assert psi.flags.c_contiguous
+    expected = reference_apply(psi, gates)
+    assert qelt_native.apply_gates(psi, gates) is None
+    assert_bits_equal(psi, expected)
+
+
+GATES_TYPE = "argument 'gates': "
+CONVERSION_ERRORS = [
+    # (id, gate list factory, exception type, exact message or None for the interpreter's own)
+    ("string", lambda: "gates", TypeError, GATES_TYPE + "Can't extract `str` to `Vec`"),
+    (
+        "generator",
+        lambda: (g for g in [([0], x_gate())]),
+        TypeError,
+        GATES_TYPE + "'generator' object cannot be converted to 'Sequence'",
+    ),
+    (
+        "set",
+        lambda: set(),
+        TypeError,
+        GATES_TYPE + "'set' object cannot be converted to 'Sequence'",
+    ),
+    (
+        "dict",
+        lambda: {0: 1},
+        TypeError,
+        GATES_TYPE + "'dict' object cannot be converted to 'Sequence'",
+    ),
+    (
+        "None",
+        lambda: None,
+        TypeError,
+        GATES_TYPE + "'NoneType' object cannot be converted to 'Sequence'",
+    ),
+    (
+        "list instead of tuple",
+        lambda: [[[0], x_gate()]],
+        TypeError,
+        GATES_TYPE + "'list' object cannot be converted to 'PyTuple'",
+    ),
+    (
+        "float instead of tuple",
+        lambda: [1.5],
+        TypeError,
+        GATES_TYPE + "'float' object cannot be converted to 'PyTuple'",
+    ),
+    (
+        "three-tuple",
+        lambda: [([0], x_gate(), None)],
+        ValueError,
+        "expected tuple of length 2, but got tuple of length 3",
+    ),
+    (
+        "one-tuple",
+        lambda: [([0],)],
+        ValueError,
+        "expected tuple of length 2, but got tuple of length 1",
+    ),
+    (
+        "bit positions an int",
+        lambda: [(0, x_gate())],
+        TypeError,
+        GATES_TYPE + "'int' object cannot be converted to 'Sequence'",
+    ),
+    (
+        "bit positions a string",
+        lambda: [("0", x_gate())],
+        TypeError,
+        GATES_TYPE + "Can't extract `str` to `Vec`",
+    ),
+    (
+        "bit position a float",
+        lambda: [([1.0], x_gate())],
+        TypeError,
+        GATES_TYPE + "'float' object cannot be interpreted as an integer",
+    ),
+    ("negative bit position", lambda: [([-1], x_gate())], OverflowError, None),
+    ("bit position 2**64", lambda: [([0, 2**64], cnot())], OverflowError, None),
+    (
+        "complex128 matrix",
+        lambda: [([0], x_gate().astype(np.complex128))],
+        TypeError,
+        GATES_TYPE + "'ndarray' object cannot be converted to 'PyArray<T, D>'",
+    ),
+    (
+        "float32 matrix",
+        lambda: [([0], np.eye(2, dtype=np.float32))],
+        TypeError,
+        GATES_TYPE + "'ndarray' object cannot be converted to 'PyArray<T, D>'",
+    ),
+    (
+        "nested list matrix",
+        lambda: [([0], [[0, 1], [1, 0]])],
+        TypeError,
+        GATES_TYPE + "'list' object cannot be converted to 'PyArray<T, D>'",
+    ),
+    (
+        "bad later gate beats a range error in an earlier one",
+        lambda: [([9, 9, 9], x_gate()), ([0], x_gate()), [[0], x_gate()]],
+        TypeError,
+        GATES_TYPE + "'list' object cannot be converted to 'PyTuple'",
+    ),
+]
+
+
+@pytest.mark.parametrize(
+    "make_gates, exc_type, message",
+    [c[1:] for c in CONVERSION_ERRORS],
+    ids=[c[0] for c in CONVERSION_ERRORS],
+)
+@pytest.mark.parametrize("dim", [8, 6], ids=["valid dim", "conversion before dim check"])
+def test_gate_conversion_errors(dim, make_gates, exc_type, message):
+    psi = make_psi(2, dim)
+    gates = make_gates()
+    text = refused(psi, gates, exc_type)
+    if message is None:
+        assert not text.startswith("argument")  # interpreter's own, passed on unwrapped
+    else:
+        assert text == message
+    assert_usable_for_writing(psi, gates)
+
+
+class _Index:
+    def __init__(self, value=None, error=None):
+        self.value, self.error = value, error
+
+    def __index__(self):
+        if self.error is not None:
+            raise self.error
+        return self.value
+
+
+class _LenRaises(list):
+    def __len__(self):
+        raise RuntimeError("no length")
+
+
+class _IterRaises(list):
+    def __iter__(self):
+        raise KeyError("no iteration")
+
+
+@pytest.mark.parametrize(
+    "make_gates, exc_type, message",
+    [
+        (lambda: [([_Index(error=RuntimeError("boom"))], x_gate())], RuntimeError, "boom"),
+        (
+            lambda: [([_Index(error=TypeError("bad index"))], x_gate())],
+            TypeError,
+            GATES_TYPE + "bad index",
+        ),
+        (lambda: _IterRaises([([0], x_gate())]), KeyError, "'no iteration'"),
+    ],
+    ids=["other error passes", "type error is wrapped", "iterator error passes"],
+)
+def test_errors_from_user_code_during_conversion(make_gates, exc_type, message):
+    psi = make_psi(1, 4)
+    assert refused(psi, make_gates(), exc_type) == message
+    assert_usable_for_writing(psi, [])
+
+
+def test_user_sequence_types_convert():
+    # Positions through __index__, and a gate list whose length query raises: both convert.
+    psi = make_psi(2, 8)
+    gates = [((_Index(2),), x_gate()), ((_Index(0), 1), cnot())]
+    plain = [([2], x_gate()), ([0, 1], cnot())]
+    expected = reference_apply(psi, plain)
+    qelt_native.apply_gates(psi, _LenRaises(gates))
+    assert_bits_equal(psi, expected)
