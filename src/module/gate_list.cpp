@@ -1,0 +1,85 @@
+// Gate-list conversion.
+#include "module/gate_list.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "module/binding.h"
+#include "runtime/panic.h"
+
+namespace qelt {
+namespace {
+
+// Room reserved from a sequence's own length report. The report is only a hint: a length whose
+// byte count overflows is an internal failure, and a merely huge one is capped so that a
+// lying __len__ cannot exhaust memory before a single item is read.
+constexpr Py_ssize_t MAX_RESERVED = 1 << 16;
+
+Py_ssize_t reserve_hint(PyObject* sequence, std::size_t entry_size) {
+  Py_ssize_t size = PySequence_Size(sequence);
+  if (size < 0) {
+    PyErr_Clear();
+    return 0;
+  }
+  if (static_cast<std::uint64_t>(size) >
+      static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / entry_size) {
+    panic("capacity overflow");
+  }
+  return std::min(size, MAX_RESERVED);
+}
+
+bool is_str(PyObject* value) { return PyType_IsSubtype(Py_TYPE(value), &PyUnicode_Type) != 0; }
+
+std::expected<PyRef, PendingError> iterate_sequence(PyObject* value) {
+  if (is_str(value)) {
+    return std::unexpected(
+        PendingError::with_message(PyExc_TypeError, "Can't extract `str` to `Vec`"));
+  }
+  if (!PySequence_Check(value)) return std::unexpected(PendingError::conversion(value, "Sequence"));
+  PyRef iterator = PyRef::steal(PyObject_GetIter(value));
+  if (!iterator) return std::unexpected(fetch_error());
+  return iterator;
+}
+
+std::expected<std::vector<std::uint64_t>, PendingError> convert_bit_positions(PyObject* value) {
+  auto iterator = iterate_sequence(value);
+  if (!iterator) return std::unexpected(std::move(iterator.error()));
+  std::vector<std::uint64_t> bits;
+  bits.reserve(static_cast<std::size_t>(reserve_hint(value, sizeof(std::uint64_t))));
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator->get()))) {
+    auto bit = convert_u64(item.get());
+    if (!bit) return std::unexpected(std::move(bit.error()));
+    bits.push_back(*bit);
+  }
+  if (std::optional<PendingError> error = take_error()) return std::unexpected(std::move(*error));
+  return bits;
+}
+
+}  // namespace
+
+std::expected<std::vector<GateArgument>, PendingError> convert_gate_list(PyObject* value) {
+  auto iterator = iterate_sequence(value);
+  if (!iterator) return std::unexpected(std::move(iterator.error()));
+  std::vector<GateArgument> gates;
+  gates.reserve(static_cast<std::size_t>(reserve_hint(value, 32)));
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator->get()))) {
+    if (!PyType_IsSubtype(Py_TYPE(item.get()), &PyTuple_Type)) {
+      return std::unexpected(PendingError::conversion(item.get(), "PyTuple"));
+    }
+    const Py_ssize_t length = PyTuple_Size(item.get());
+    if (length != 2) {
+      return std::unexpected(PendingError::with_message(
+          PyExc_ValueError,
+          "expected tuple of length 2, but got tuple of length " + std::to_string(length)));
+    }
+    auto bits = convert_bit_positions(PyTuple_GetItem(item.get(), 0));
+    if (!bits) return std::unexpected(std::move(bits.error()));
+    auto matrix = accept_array(PyTuple_GetItem(item.get(), 1), NPY_CFLOAT, ANY_RANK);
+    if (!matrix) return std::unexpected(std::move(matrix.error()));
+    gates.push_back({std::move(*bits), BorrowedArray::borrow(*matrix, false)});
+  }
+  if (std::optional<PendingError> error = take_error()) return std::unexpected(std::move(*error));
+  return gates;
+}
+
+}  // namespace qelt

@@ -1,0 +1,255 @@
+// Pending errors, the internal-failure exception class and the fetch / take / raise steps.
+#include "module/pending_error.h"
+
+#include <atomic>
+#include <cstdio>
+
+#include "runtime/panic.h"
+
+namespace qelt {
+namespace {
+
+constexpr const char* PANIC_DOC =
+    "\nThe exception raised when compiled code of qelt_native, called from Python, fails "
+    "internally.\n\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+// Written once under the interpreter lock, then only read; the lock orders every access.
+PyObject* g_panic_type = nullptr;
+
+// Decodes UTF-8 bytes, replacing each maximal ill-formed subsequence by U+FFFD.
+std::string decode_lossy(const unsigned char* p, std::size_t n) {
+  std::string out;
+  out.reserve(n);
+  std::size_t i = 0;
+  while (i < n) {
+    unsigned char c = p[i];
+    std::size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+      ++i;
+      continue;
+    } else if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    }
+    std::size_t good = 0;
+    if (len != 0) {
+      good = 1;
+      while (good < len && i + good < n) {
+        unsigned char t = p[i + good];
+        unsigned char min = good == 1 ? lo : 0x80, max = good == 1 ? hi : 0xBF;
+        if (t < min || t > max) break;
+        ++good;
+      }
+    }
+    if (len != 0 && good == len) {
+      out.append(reinterpret_cast<const char*>(p + i), len);
+      i += len;
+    } else {
+      out += "\xEF\xBF\xBD";
+      i += good == 0 ? 1 : good;
+    }
+  }
+  return out;
+}
+
+std::string type_qualname(PyObject* type) {
+  static PyObject* qualname_key = nullptr;
+  if (qualname_key == nullptr) {
+    qualname_key = PyUnicode_FromStringAndSize("__qualname__", 12);
+    if (qualname_key == nullptr) python_api_failed();
+    PyUnicode_InternInPlace(&qualname_key);
+  }
+  PyRef name = PyRef::steal(PyObject_GetAttr(type, qualname_key));
+  if (name && PyType_IsSubtype(Py_TYPE(name.get()), &PyUnicode_Type)) {
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size)) {
+      return std::string(utf8, static_cast<std::size_t>(size));
+    }
+  }
+  PyErr_Clear();
+  return "<failed to extract type name>";
+}
+
+// Takes the interpreter's pending exception, normalised. A PanicException coming back from
+// Python code is not an ordinary error: the internal failure it carries is resumed.
+std::optional<PendingError> take_raw() {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) {
+    if (value != nullptr) _Py_DecRef(value);
+    if (traceback != nullptr) _Py_DecRef(traceback);
+    return std::nullopt;
+  }
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (g_panic_type != nullptr && value != nullptr &&
+      reinterpret_cast<PyObject*>(Py_TYPE(value)) == g_panic_type) {
+    std::string message = str_of(value).value_or("Unwrapped panic from Python code");
+    std::fputs("--- An internal failure is being resumed after fetching its exception from Python\n"
+               "Python stack trace below:\n",
+               stderr);
+    std::fflush(stderr);
+    PyErr_Restore(type, value, traceback);
+    PyErr_PrintEx(0);
+    panic(std::move(message));
+  }
+  return PendingError::fetched(PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback));
+}
+
+}  // namespace
+
+PendingError PendingError::with_message(PyObject* type, std::string message) {
+  PendingError error;
+  error.kind_ = Kind::message;
+  error.static_type_ = type;
+  error.message_ = std::move(message);
+  return error;
+}
+
+PendingError PendingError::conversion(PyObject* object, const char* target) {
+  PendingError error;
+  error.kind_ = Kind::conversion;
+  error.object_type_ = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+  error.target_ = target;
+  return error;
+}
+
+PendingError PendingError::fetched(PyRef type, PyRef value, PyRef traceback) {
+  PendingError error;
+  error.kind_ = Kind::fetched;
+  error.type_ = std::move(type);
+  error.value_ = std::move(value);
+  error.traceback_ = std::move(traceback);
+  return error;
+}
+
+bool PendingError::is_exactly_type_error() const noexcept {
+  switch (kind_) {
+    case Kind::message:
+      return static_type_ == PyExc_TypeError;
+    case Kind::conversion:
+      return true;
+    case Kind::fetched:
+      return type_.get() == PyExc_TypeError;
+  }
+  return false;
+}
+
+std::string PendingError::text() const {
+  switch (kind_) {
+    case Kind::message:
+      return message_;
+    case Kind::conversion:
+    {
+      std::string message = "'";
+      message += type_qualname(object_type_.get());
+      message += "' object cannot be converted to '";
+      message += target_;
+      message += '\'';
+      return message;
+    }
+    case Kind::fetched:
+      return str_of(value_.get()).value_or("<exception str() failed>");
+  }
+  return {};
+}
+
+PyRef PendingError::cause() const {
+  if (kind_ != Kind::fetched || !value_) return {};
+  return PyRef::steal(PyException_GetCause(value_.get()));
+}
+
+void PendingError::restore() && {
+  if (kind_ == Kind::fetched) {
+    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+    return;
+  }
+  PyObject* type = static_type_;
+  PyRef argument = make_str(text());
+  if (kind_ == Kind::conversion) type = PyExc_TypeError;
+  if (type == g_panic_type) {
+    PyRef args = must_succeed(PyTuple_New(1));
+    PyTuple_SetItem(args.get(), 0, argument.release());
+    argument = std::move(args);
+  }
+  PyErr_SetObject(type, argument.get());
+  PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
+  PyErr_Fetch(&t, &v, &tb);
+  PyErr_NormalizeException(&t, &v, &tb);
+  PyErr_Restore(t, v, tb);
+}
+
+PyObject* panic_exception_type() {
+  if (g_panic_type == nullptr) {
+    PyObject* type =
+        PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", PANIC_DOC, PyExc_BaseException,
+                                  nullptr);
+    if (type == nullptr) {
+      PyErr_Print();
+      panic("Failed to initialize new exception type.");
+    }
+    g_panic_type = type;
+  }
+  return g_panic_type;
+}
+
+PendingError fetch_error() {
+  if (std::optional<PendingError> error = take_raw()) return std::move(*error);
+  return PendingError::with_message(PyExc_SystemError,
+                                    "attempted to fetch exception but none was set");
+}
+
+std::optional<PendingError> take_error() { return take_raw(); }
+
+void python_api_failed() {
+  PyErr_Print();
+  panic("Python API call failed");
+}
+
+PyRef must_succeed(PyObject* object) {
+  if (object == nullptr) python_api_failed();
+  return PyRef::steal(object);
+}
+
+PyRef make_str(std::string_view text) {
+  return must_succeed(
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+std::optional<std::string> str_of(PyObject* object) {
+  PyRef text = PyRef::steal(PyObject_Str(object));
+  if (!text) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) {
+    return std::string(utf8, static_cast<std::size_t>(size));
+  }
+  PyErr_Clear();
+  PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
+  if (!bytes) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  const char* raw = PyBytes_AsString(bytes.get());
+  if (raw == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return decode_lossy(reinterpret_cast<const unsigned char*>(raw),
+                      static_cast<std::size_t>(PyBytes_Size(bytes.get())));
+}
+
+}  // namespace qelt

@@ -1,0 +1,107 @@
+// Gate checks, prepared copies and the hand-over to the kernels.
+#include "quantum/gates.h"
+
+#include <bit>
+#include <cstring>
+#include <span>
+#include <string>
+
+#include "quantum/kernels.h"
+
+namespace qelt {
+namespace {
+
+template <class T>
+std::string render_list(std::span<const T> values) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) out += ", ";
+    out += std::to_string(values[i]);
+  }
+  return out + "]";
+}
+
+PendingError invalid(std::string message) {
+  return PendingError::with_message(PyExc_ValueError, std::move(message));
+}
+
+// Copies every element of a rank-2 or rank-3 complex64 array in logical row-major order,
+// addressing elements through the byte strides, so any layout (transposed, Fortran-ordered,
+// stepped, reversed) reads exactly the elements the array covers.
+std::vector<Amplitude> copy_logical(const NumpyArrayFields& f) {
+  const std::size_t outer = f.nd == 3 ? static_cast<std::size_t>(f.dimensions[0]) : 1;
+  const Py_ssize_t rows = f.dimensions[f.nd - 2], cols = f.dimensions[f.nd - 1];
+  const Py_ssize_t outer_stride = f.nd == 3 ? f.strides[0] : 0;
+  const Py_ssize_t row_stride = f.strides[f.nd - 2], col_stride = f.strides[f.nd - 1];
+  std::vector<Amplitude> out;
+  out.reserve(outer * static_cast<std::size_t>(rows * cols));
+  for (std::size_t b = 0; b < outer; ++b) {
+    const char* slice = f.data + static_cast<Py_ssize_t>(b) * outer_stride;
+    for (Py_ssize_t r = 0; r < rows; ++r) {
+      for (Py_ssize_t c = 0; c < cols; ++c) {
+        Amplitude value;
+        std::memcpy(&value, slice + r * row_stride + c * col_stride, sizeof value);
+        out.push_back(value);
+      }
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+PyResult apply_gates_body(const BorrowedArray& psi, const std::vector<GateArgument>& gates) {
+  const NumpyArrayFields& state = psi.fields();
+  const auto rows = static_cast<std::uint64_t>(state.dimensions[0]);
+  const auto dim = static_cast<std::uint64_t>(state.dimensions[1]);
+  if (!std::has_single_bit(dim)) {
+    return std::unexpected(invalid("statevector dim " + std::to_string(dim) +
+                                   " is not a power of two"));
+  }
+  const auto qubits = static_cast<std::uint64_t>(std::countr_zero(dim));
+
+  std::vector<PreparedGate> prepared;
+  prepared.reserve(gates.size());
+  for (const GateArgument& gate : gates) {
+    const std::vector<std::uint64_t>& bits = gate.bit_positions;
+    const std::size_t k = bits.size();
+    if (k != 1 && k != 2) {
+      return std::unexpected(invalid(std::to_string(k) + "-qubit gates unsupported"));
+    }
+    for (std::uint64_t bit : bits) {
+      if (bit >= qubits) {
+        return std::unexpected(invalid("gate bit " + render_list(std::span(bits)) +
+                                       " out of range for " + std::to_string(qubits) +
+                                       " qubits"));
+      }
+    }
+    if (k == 2 && bits[0] == bits[1]) {
+      return std::unexpected(invalid("2q gate bits must be distinct"));
+    }
+    const NumpyArrayFields& m = gate.matrix.fields();
+    const auto d = static_cast<Py_ssize_t>(k == 1 ? 2 : 4);
+    const bool shared = m.nd == 2 && m.dimensions[0] == d && m.dimensions[1] == d;
+    const bool per_row = m.nd == 3 && static_cast<std::uint64_t>(m.dimensions[0]) == rows &&
+                         m.dimensions[1] == d && m.dimensions[2] == d;
+    if (!shared && !per_row) {
+      return std::unexpected(
+          invalid("gate matrix shape " +
+                  render_list(std::span<const Py_ssize_t>(m.dimensions,
+                                                          static_cast<std::size_t>(m.nd))) +
+                  " incompatible with " + std::to_string(k) + "q gate, batch " +
+                  std::to_string(rows)));
+    }
+    prepared.push_back({bits, copy_logical(m), per_row});
+  }
+
+  if ((state.flags & NPY_ARRAY_C_CONTIGUOUS) == 0) {
+    return std::unexpected(invalid("statevector must be C-contiguous"));
+  }
+  {
+    ReleasedInterpreterLock unlocked;
+    apply_prepared_gates(reinterpret_cast<Amplitude*>(state.data), rows, dim, prepared);
+  }
+  return PyRef::borrow(Py_None);
+}
+
+}  // namespace qelt

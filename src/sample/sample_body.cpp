@@ -1,0 +1,34 @@
+// sample_topp's body.
+#include "sample/sample_body.h"
+
+#include <cstring>
+#include <vector>
+
+#include "sample/sampler.h"
+
+namespace qelt {
+
+PyResult sample_topp_body(const BorrowedArray& logits, float temperature, float top_p,
+                          std::uint64_t top_k, std::uint64_t seed) {
+  const NumpyArrayFields& f = logits.fields();
+  const auto count = static_cast<std::size_t>(f.dimensions[0]);
+  if (count == 0) return std::unexpected(PendingError::with_message(PyExc_ValueError, "empty logits"));
+  // The copy is made in logical order, through the byte stride, while the lock is held.
+  std::vector<float> copy(count);
+  const Py_ssize_t stride = f.strides[0];
+  if (stride == static_cast<Py_ssize_t>(sizeof(float))) {
+    std::memcpy(copy.data(), f.data, count * sizeof(float));
+  } else {
+    for (std::size_t i = 0; i < count; ++i) {
+      std::memcpy(&copy[i], f.data + static_cast<Py_ssize_t>(i) * stride, sizeof(float));
+    }
+  }
+  std::uint64_t token = 0;
+  {
+    ReleasedInterpreterLock unlocked;
+    token = sample_token(copy, temperature, top_p, top_k, seed);
+  }
+  return must_succeed(PyLong_FromUnsignedLongLong(token));
+}
+
+}  // namespace qelt

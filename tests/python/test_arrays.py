@@ -1,0 +1,180 @@
+"""Array acceptance and borrowing: types, ranks, views, conflicts, and the internal-failure path."""
+
+import numpy as np
+import pytest
+
+from qelt_native import apply_gates, sample_topp
+
+X = np.array([[0, 1], [1, 0]], np.complex64)
+ARRAY_TARGET = "cannot be converted to 'PyArray<T, D>'"
+
+
+def panic_of(call):
+    """Runs a call that must fail internally; returns the PanicException instance."""
+    try:
+        call()
+    except Exception as error:  # an internal failure must not be an Exception
+        pytest.fail(f"internal failure surfaced as an Exception: {error!r}")
+    except BaseException as error:  # noqa: B036 - the point of the test
+        return error
+    pytest.fail("no internal failure was raised")
+
+
+@pytest.mark.parametrize(
+    "logits, shown",
+    [
+        (np.zeros(3, np.float64), "ndarray"),
+        (np.zeros((1, 3), np.float32), "ndarray"),
+        (np.zeros(3, np.complex64), "ndarray"),
+        ([1.0, 2.0], "list"),
+        ({"a": 1}, "dict"),
+        (3, "int"),
+    ],
+)
+def test_logits_refused(logits, shown):
+    with pytest.raises(TypeError) as caught:
+        sample_topp(logits, 1.0, 1.0)
+    assert str(caught.value) == f"argument 'logits': '{shown}' object {ARRAY_TARGET}"
+
+
+@pytest.mark.parametrize(
+    "psi",
+    [np.zeros(4, np.complex64), np.zeros((1, 1, 4), np.complex64), np.zeros((1, 4), np.complex128)],
+)
+def test_psi_refused_by_rank_and_type(psi):
+    with pytest.raises(TypeError, match=f"^argument 'psi': 'ndarray' object {ARRAY_TARGET}"):
+        apply_gates(psi, [])
+
+
+def test_views_are_read_in_logical_order():
+    base = np.array([5.0, 1.0, 9.0, 2.0, 3.0, 0.0], np.float32)
+    assert sample_topp(base[::-1], 0.0, 1.0) == 3  # 9.0 sits at logical position 3
+    assert sample_topp(base[::2], 0.0, 1.0) == 1
+    assert sample_topp(base[::-2], 0.0, 1.0) == 2
+    readonly = base.copy()
+    readonly.flags.writeable = False
+    assert sample_topp(readonly, 0.0, 1.0) == 2
+
+
+def test_array_subclass_is_accepted():
+    class Mine(np.ndarray):
+        pass
+
+    psi = np.zeros((1, 2), np.complex64).view(Mine)
+    psi[0, 0] = 1
+    apply_gates(psi, [([0], X.view(Mine))])
+    assert psi[0, 1] == 1
+    assert sample_topp(np.array([0, 2, 1], np.float32).view(Mine), 0.0, 1.0) == 1
+
+
+def test_psi_as_its_own_gate_matrix_is_an_internal_failure_then_the_module_recovers():
+    psi = np.zeros((2, 2), np.complex64)
+    psi[:, 0] = 1
+    before = psi.copy()
+    error = panic_of(lambda: apply_gates(psi, [([0], psi)]))
+    cls = type(error)
+    assert cls.__name__ == "PanicException" and cls.__module__ == "pyo3_runtime"
+    assert [c.__name__ for c in cls.__mro__] == ["PanicException", "BaseException", "object"]
+    assert len(error.args) == 1 and isinstance(error.args[0], str)
+    assert error.args[0].endswith("AlreadyBorrowed")
+    assert np.array_equal(psi, before)
+    apply_gates(psi, [([0], X)])  # the borrow of the failed call is gone
+    assert np.array_equal(psi[:, 1], [1, 1])
+
+
+def test_non_writeable_psi():
+    psi = np.zeros((1, 2), np.complex64)
+    psi.flags.writeable = False
+    error = panic_of(lambda: apply_gates(psi, []))
+    assert str(error) == "called `Result::unwrap()` on an `Err` value: NotWriteable"
+
+
+def test_panic_raised_again_from_user_code_is_resumed(capfd):
+    psi = np.zeros((1, 2), np.complex64)
+    first = panic_of(lambda: apply_gates(psi, [([0], psi)]))
+
+    class Rethrow:
+        def __index__(self):
+            raise first
+
+    again = panic_of(lambda: sample_topp(np.ones(2, np.float32), 1.0, 1.0, seed=Rethrow()))
+    assert type(again) is type(first) and str(again) == str(first)
+    assert "Python stack trace below:" in capfd.readouterr().err
+
+
+@pytest.mark.parametrize(
+    "psi_of, matrix_of",
+    [
+        # disjoint byte ranges: the first and second halves of one vector
+        (lambda base: base[0:8].reshape(1, 8), lambda base: base[8:12].reshape(2, 2)),
+        # interleaved: even elements against odd ones, strides sharing a divisor of 16 bytes
+        (lambda base: base[0::2][None, :], lambda base: base[1::2][:4].reshape(2, 2)),
+    ],
+)
+def test_non_overlapping_views_of_one_base_do_not_conflict(psi_of, matrix_of):
+    base = np.zeros(16, np.complex64)
+    psi, matrix = psi_of(base), matrix_of(base)
+    assert np.shares_memory(base, psi) and np.shares_memory(base, matrix)
+    if psi.flags.c_contiguous:
+        apply_gates(psi, [([0], matrix)])
+    else:  # the strided psi is refused only after both borrows succeeded
+        with pytest.raises(ValueError, match="^statevector must be C-contiguous$"):
+            apply_gates(psi, [([0], matrix)])
+
+
+def test_overlapping_views_conflict():
+    base = np.zeros(16, np.complex64)
+    error = panic_of(lambda: apply_gates(base[0:8].reshape(1, 8), [([0], base[4:8].reshape(2, 2))]))
+    assert str(error).endswith("AlreadyBorrowed")
+
+
+def test_error_paths_release_every_borrow():
+    psi = np.zeros((1, 4), np.complex64)
+    for bad in ([([7], X)], [([0], X), "nope"], [([0], X), ([0, 1], X)]):
+        with pytest.raises((ValueError, TypeError)):
+            apply_gates(psi, bad)
+    with pytest.raises(TypeError):
+        apply_gates(psi, [([0], X)], extra=1)
+    apply_gates(psi, [([0], X), ([1], X)])  # both psi and X can be borrowed again
+
+
+def test_foreign_table_of_version_zero(run_python):
+    result = run_python(
+        """
+        import ctypes
+        import numpy as np
+        import qelt_native
+        major = int(np.__version__.split(".")[0])
+        core = __import__("numpy._core.multiarray" if major >= 2 else "numpy.core.multiarray",
+                          fromlist=["x"])
+        table = (ctypes.c_uint64 * 6)(0, 0, 0, 0, 0, 0)
+        new = ctypes.pythonapi.PyCapsule_New
+        new.restype = ctypes.py_object
+        new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+        name = ctypes.c_char_p(b"_RUST_NUMPY_BORROW_CHECKING_API")
+        core._RUST_NUMPY_BORROW_CHECKING_API = new(ctypes.addressof(table), name, None)
+        try:
+            qelt_native.sample_topp(np.ones(3, np.float32), 0.0, 1.0)
+        except BaseException as error:
+            print(type(error).__name__, str(error))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("PanicException Interal borrow checking API error")
+
+
+def test_table_is_installed_for_other_modules(run_python):
+    result = run_python(
+        """
+        import numpy as np
+        import qelt_native
+        major = int(np.__version__.split(".")[0])
+        core = __import__("numpy._core.multiarray" if major >= 2 else "numpy.core.multiarray",
+                          fromlist=["x"])
+        assert not hasattr(core, "_RUST_NUMPY_BORROW_CHECKING_API")
+        qelt_native.sample_topp(np.ones(3, np.float32), 0.0, 1.0)
+        print(type(core._RUST_NUMPY_BORROW_CHECKING_API).__name__)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "PyCapsule"

@@ -1,0 +1,34 @@
+"""The built extension: one exported symbol, no dynamic dependencies beyond the C library."""
+
+import shutil
+import subprocess
+
+import pytest
+
+import qelt_native
+
+ALLOWED_NEEDED = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "ld-linux-x86-64.so.2"}
+
+
+def tool_output(*args):
+    if shutil.which(args[0]) is None:
+        pytest.skip(f"{args[0]} is not installed")
+    return subprocess.run(args, check=True, capture_output=True, text=True).stdout
+
+
+def test_shared_object_is_abi3():
+    assert qelt_native.__file__.endswith(".abi3.so")
+
+
+def test_needed_libraries_are_only_the_system_c_libraries():
+    dynamic = tool_output("readelf", "-d", qelt_native.__file__)
+    needed = {
+        line.split("[", 1)[1].split("]", 1)[0] for line in dynamic.splitlines() if "(NEEDED)" in line
+    }
+    assert needed and needed <= ALLOWED_NEEDED, needed
+
+
+def test_only_the_init_function_is_exported():
+    symbols = tool_output("nm", "-D", "--defined-only", qelt_native.__file__)
+    exported = {line.split()[-1] for line in symbols.splitlines() if line.strip()}
+    assert exported == {"PyInit_qelt_native"}
