@@ -1,0 +1,84 @@
+// sample_token: the arg-max path, and the sampling path over the ranked candidates (weights,
+// nucleus cut, one draw and the selection walk), all in the exact order of operations that
+// defines the result to the bit.
+#include "sample/sampler.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <memory>
+
+#include "sample/first_argmax.h"
+#include "sample/rank_order.h"
+#include "sample/splitmix.h"
+
+namespace qelt {
+namespace {
+
+// The sampling path over k ranked candidates (1 <= k <= logits.size()).
+template <class Id>
+std::uint64_t sample_ranked(std::span<const float> logits, float temperature, float top_p,
+                            std::size_t k, double uniform) {
+  const std::unique_ptr<Id[]> ranked = rank_candidates<Id>(logits, k);
+  auto weights = std::make_unique_for_overwrite<double[]>(k);
+
+  // Unnormalised softmax weights relative to the best logit, the temperature applied as a
+  // product with its reciprocal; the platform's exp, one value at a time, so that the weights
+  // are the same bits everywhere. The total is summed in rank order as they are made.
+  const double best = static_cast<double>(logits[ranked[0]]);
+  const double reciprocal = 1.0 / static_cast<double>(temperature);
+  double total = 0.0;
+  for (std::size_t i = 0; i < k; ++i) {
+    const double weight = std::exp((static_cast<double>(logits[ranked[i]]) - best) * reciprocal);
+    weights[i] = weight;
+    total += weight;
+  }
+
+  // Nucleus cut: the shortest prefix whose running sum reaches top_p of the total. The running
+  // sum where it stops is, bit for bit, the kept mass summed again from the start; when no cut
+  // applies (top_p >= 1 or NaN, or the sum never reaches the threshold) the kept mass is the
+  // total, which is the running sum over all k.
+  std::size_t kept = k;
+  double kept_mass = total;
+  if (top_p < 1.0f) {
+    const double threshold = total * static_cast<double>(std::max(top_p, 0.0f));
+    double running = 0.0;
+    for (std::size_t i = 0; i < k; ++i) {
+      running += weights[i];
+      if (running >= threshold) {
+        kept = i + 1;
+        kept_mass = running;
+        break;
+      }
+    }
+  }
+
+  // The draw scales the target by the kept mass instead of renormalising the weights. A walk
+  // that never brings the target to zero or below (rounding, NaN) ends on the last kept one.
+  double target = uniform * kept_mass;
+  for (std::size_t i = 0; i < kept; ++i) {
+    target -= weights[i];
+    if (target <= 0.0) return ranked[i];
+  }
+  return ranked[kept - 1];
+}
+
+}  // namespace
+
+std::uint64_t sample_token(std::span<const float> logits, float temperature, float top_p,
+                           std::uint64_t top_k, std::uint64_t seed) {
+  if (temperature <= 0.0f) return first_argmax(logits);  // NaN takes the sampling path
+
+  const double uniform = splitmix_uniform(splitmix_state(seed));
+  const std::size_t n = logits.size();
+  const std::size_t k = (top_k == 0 || top_k >= n) ? n : static_cast<std::size_t>(top_k);
+  // 32-bit candidate ids halve the ranking's memory traffic; a vocabulary of 2^32 or more
+  // entries gets 64-bit ids, so every position stays reachable and nothing is truncated.
+  if (n <= std::numeric_limits<std::uint32_t>::max()) {
+    return sample_ranked<std::uint32_t>(logits, temperature, top_p, k, uniform);
+  }
+  return sample_ranked<std::uint64_t>(logits, temperature, top_p, k, uniform);
+}
+
+}  // namespace qelt
