@@ -50,7 +50,7 @@ def test_views_are_read_in_logical_order():
     base = np.array([5.0, 1.0, 9.0, 2.0, 3.0, 0.0], np.float32)
     assert sample_topp(base[::-1], 0.0, 1.0) == 3  # 9.0 sits at logical position 3
     assert sample_topp(base[::2], 0.0, 1.0) == 1
-    assert sample_topp(base[::-2], 0.0, 1.0) == 2
+    assert sample_topp(base[::-2], 0.0, 1.0) == 1  # [0, 2, 1]
     readonly = base.copy()
     readonly.flags.writeable = False
     assert sample_topp(readonly, 0.0, 1.0) == 2
