@@ -1,0 +1,30 @@
+"""The main job: circuits on batches of statevectors, and text generation by top-p sampling."""
+
+import importlib
+import os
+import sys
+
+import qelt_native
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+
+def section(title):
+    print()
+    print(title)
+    print("=" * len(title))
+
+
+def main():
+    print(f"qelt_native {qelt_native.__version__}: {', '.join(qelt_native.__all__[1:])}")
+    for name, title in (("circuits", "Circuits"), ("generate", "Text generation")):
+        try:
+            part = importlib.import_module(name)
+        except ModuleNotFoundError:
+            continue
+        section(title)
+        part.main()
+
+
+if __name__ == "__main__":
+    main()
