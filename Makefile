@@ -85,5 +85,10 @@ bench: $(VENV_BENCH)/.ready $(WHEEL_STAMP)
 	mkdir -p bench/results
 	for script in bench/bench_*.py; do $(VENV_BENCH)/bin/python $$script; done
 
+# The native and Python suites under AddressSanitizer and UndefinedBehaviorSanitizer, then the
+# native pool tests under ThreadSanitizer.
+sanitize: gtest $(VENV_NP2)/.ready
+	bash tests/sanitize.sh
+
 clean:
 	rm -rf build .venv
