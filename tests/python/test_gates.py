@@ -4,10 +4,6 @@ Every route (serial, row-parallel, in-row parallel) and every matrix form and me
 give exactly the reference's bits; a few cases are checked by hand from the gate rule itself.
 """
 
-import os
-import subprocess
-import sys
-
 import numpy as np
 import pytest
 
@@ -396,23 +392,22 @@ def test_agrees_with_dense_matrix_model(n):
 
 
 WORKER_SCRIPT = """
-import sys
 import numpy as np
 import qelt_native
-data = np.load(sys.argv[1])
-out = {}
+data = np.load({src!r})
+out = {{}}
 for tag in ("row", "batch"):
     psi = data[tag + "_psi"].copy()
     count = int(data[tag + "_count"])
-    gates = [(list(data[f"{tag}_bits{i}"]), data[f"{tag}_m{i}"]) for i in range(count)]
+    gates = [([int(b) for b in data[f"{{tag}}_bits{{i}}"]], data[f"{{tag}}_m{{i}}"]) for i in range(count)]
     qelt_native.apply_gates(psi, gates)
     out[tag] = psi
-np.savez(sys.argv[2], **out)
+np.savez({dst!r}, **out)
 """
 
 
 @pytest.mark.parametrize("workers", ["1", "2", "5"])
-def test_bits_do_not_depend_on_worker_count(tmp_path, workers):
+def test_bits_do_not_depend_on_worker_count(tmp_path, run_python, workers):
     rng = np.random.default_rng(99)
     cases = {"row": (1, 16), "batch": (6, 11)}
     arrays = {}
@@ -426,14 +421,10 @@ def test_bits_do_not_depend_on_worker_count(tmp_path, workers):
             arrays[f"{tag}_bits{i}"] = np.array(bits, dtype=np.int64)
             arrays[f"{tag}_m{i}"] = m
         expected[tag] = reference_apply(psi, gates)
-    np.savez(tmp_path / "in.npz", **arrays)
-    env = dict(os.environ, RAYON_NUM_THREADS=workers)
-    subprocess.run(
-        [sys.executable, "-c", WORKER_SCRIPT, str(tmp_path / "in.npz"), str(tmp_path / "out.npz")],
-        env=env,
-        check=True,
-        timeout=120,
-    )
-    result = np.load(tmp_path / "out.npz")
+    src, dst = str(tmp_path / "in.npz"), str(tmp_path / "out.npz")
+    np.savez(src, **arrays)
+    proc = run_python(WORKER_SCRIPT.format(src=src, dst=dst), env={"RAYON_NUM_THREADS": workers})
+    assert proc.returncode == 0, proc.stderr
+    result = np.load(dst)
     for tag in cases:
         assert_bits_equal(result[tag], expected[tag])
