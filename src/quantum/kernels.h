@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 
+#include "quantum/kernel_variants.h"
 #include "quantum/prepared_gate.h"
 
 namespace qelt {
@@ -30,5 +31,10 @@ void apply_gate_to_row(Amplitude* run, std::size_t len, const Amplitude* matrix,
 // Applies every gate, in list order, to every one of `rows` rows of `dim` amplitudes.
 void apply_prepared_gates(Amplitude* psi, std::size_t rows, std::size_t dim,
                           std::span<const PreparedGate> gates);
+
+// The same with a given kernel variant instead of the one chosen for this CPU; the tests use it
+// to run every route with every variant. The variant must be one the CPU supports.
+void apply_prepared_gates(Amplitude* psi, std::size_t rows, std::size_t dim,
+                          std::span<const PreparedGate> gates, const GateKernels& kernels);
 
 }  // namespace qelt

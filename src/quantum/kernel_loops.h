@@ -1,0 +1,320 @@
+// The vector gate loops, written once over an instruction-set description (`Isa`) and compiled
+// in each instruction-set file with that file's flags. Any thread; never fails.
+//
+// Everything here has internal linkage on purpose: each variant file must get its own copy of
+// every helper, compiled for its own instruction set, or the linker could hand an AVX-512 copy
+// of a shared inline function to the plain SSE2 path.
+//
+// Arithmetic. An amplitude is (re, im) in two adjacent floats, so a register of W amplitudes
+// holds 2W floats. For a matrix element m the loops keep two registers: `re` = (m.re, m.re, ...)
+// and `im` = (-m.im, +m.im, ...). With s = a with re and im swapped in every amplitude,
+//   re*a + im*s = (m.re a.re + (-(m.im a.im)), m.re a.im + m.im a.re)
+// which is the scalar product bit for bit: (-x)*y is exactly -(x*y), and p + (-q) is exactly
+// p - q in IEEE arithmetic. The sums then follow the scalar order term by term.
+//
+// Index arithmetic. A one-qubit gate on a bit whose half block 2^b holds at least W amplitudes
+// streams over the two halves of each block. On a lower bit both members of a pair sit in the
+// same register; two consecutive registers are then "deinterleaved" by that bit into one
+// register of bit-clear and one of bit-set amplitudes (lane k of each being the two members of
+// one pair), updated, and interleaved back.
+//
+// A two-qubit gate on bits lo < hi visits quadruple numbers i; e = i with zero bits inserted at
+// lo, then hi; its members are e, e|2^b1, e|2^b0, e|2^b0|2^b1. Three shapes:
+//  - 2^lo >= W: runs of 2^lo consecutive i give consecutive e, so four plain streams.
+//  - 2^lo < W <= 2^hi: W quadruples from an aligned i cover the hi-clear positions
+//    q = 2i .. 2i+2W-1 (i with a bit inserted at lo), which lie in two W-runs at
+//    insert(2i, hi) and insert(2i+W, hi); their hi-set partners lie 2^hi further on. Each pair
+//    of registers is deinterleaved by lo.
+//  - both bits inside one register: W quadruples from an aligned i occupy the 4W amplitudes from
+//    4i on; deinterleave by hi, then the bit-clear and bit-set halves by lo.
+// Deinterleaving by hi keeps every lower bit of a lane's position equal to the same bit of its
+// amplitude index, which is what makes the second step by lo valid.
+#pragma once
+
+#include <cstddef>
+
+#include "quantum/prepared_gate.h"
+
+namespace qelt {
+namespace {
+
+inline std::size_t insert_zero(std::size_t i, unsigned p) noexcept {
+  return ((i >> p) << (p + 1)) | (i & ((std::size_t{1} << p) - 1));
+}
+
+inline Amplitude scalar_product(Amplitude m, Amplitude a) noexcept {
+  return {m.re * a.re - m.im * a.im, m.re * a.im + m.im * a.re};
+}
+
+inline Amplitude scalar_sum(Amplitude a, Amplitude b) noexcept {
+  return {a.re + b.re, a.im + b.im};
+}
+
+inline void scalar_pairs(Amplitude* x, Amplitude* y, std::size_t count,
+                         const Amplitude* m) noexcept {
+  for (std::size_t j = 0; j < count; ++j) {
+    const Amplitude a0 = x[j];
+    const Amplitude a1 = y[j];
+    x[j] = scalar_sum(scalar_product(m[0], a0), scalar_product(m[1], a1));
+    y[j] = scalar_sum(scalar_product(m[2], a0), scalar_product(m[3], a1));
+  }
+}
+
+inline void scalar_quads(Amplitude* run, std::size_t first, std::size_t last, const Amplitude* m,
+                         unsigned b0, unsigned b1) noexcept {
+  const unsigned lo = b0 < b1 ? b0 : b1;
+  const unsigned hi = b0 < b1 ? b1 : b0;
+  const std::size_t step0 = std::size_t{1} << b0;
+  const std::size_t step1 = std::size_t{1} << b1;
+  for (std::size_t i = first; i < last; ++i) {
+    const std::size_t e = insert_zero(insert_zero(i, lo), hi);
+    Amplitude* const p[4] = {run + e, run + (e | step1), run + (e | step0),
+                             run + (e | step0 | step1)};
+    const Amplitude a[4] = {*p[0], *p[1], *p[2], *p[3]};
+    for (int r = 0; r < 4; ++r) {
+      const Amplitude* row = m + 4 * r;
+      Amplitude acc = scalar_sum(scalar_product(row[0], a[0]), scalar_product(row[1], a[1]));
+      acc = scalar_sum(acc, scalar_product(row[2], a[2]));
+      *p[r] = scalar_sum(acc, scalar_product(row[3], a[3]));
+    }
+  }
+}
+
+template <class Isa>
+struct KernelLoops {
+  using V = typename Isa::V;
+  static constexpr std::size_t W = Isa::WIDTH;  // amplitudes per register
+
+  struct Coefficient {
+    V re;  // (m.re, m.re, ...)
+    V im;  // (-m.im, m.im, ...)
+  };
+
+  static Coefficient coefficient(Amplitude m) noexcept {
+    return {Isa::dup_re(m), Isa::signed_im(m)};
+  }
+
+  // m * a, given a and a with re and im swapped.
+  static V product(const Coefficient& c, V a, V swapped) noexcept {
+    return Isa::add(Isa::mul(c.re, a), Isa::mul(c.im, swapped));
+  }
+
+  static void update_pair(const Coefficient* c, V& x, V& y) noexcept {
+    const V xs = Isa::swap_re_im(x);
+    const V ys = Isa::swap_re_im(y);
+    const V new_x = Isa::add(product(c[0], x, xs), product(c[1], y, ys));
+    const V new_y = Isa::add(product(c[2], x, xs), product(c[3], y, ys));
+    x = new_x;
+    y = new_y;
+  }
+
+  // a[0..3] in local-index order; row r of the result is ((t0 + t1) + t2) + t3.
+  static void update_quad(const Coefficient* c, V* a) noexcept {
+    V s[4];
+    for (int k = 0; k < 4; ++k) s[k] = Isa::swap_re_im(a[k]);
+    V out[4];
+    for (int r = 0; r < 4; ++r) {
+      const Coefficient* row = c + 4 * r;
+      V acc = Isa::add(product(row[0], a[0], s[0]), product(row[1], a[1], s[1]));
+      acc = Isa::add(acc, product(row[2], a[2], s[2]));
+      out[r] = Isa::add(acc, product(row[3], a[3], s[3]));
+    }
+    for (int k = 0; k < 4; ++k) a[k] = out[k];
+  }
+
+  static void one_qubit_pairs(Amplitude* x, Amplitude* y, std::size_t count,
+                              const Amplitude* m) noexcept {
+    const Coefficient c[4] = {coefficient(m[0]), coefficient(m[1]), coefficient(m[2]),
+                              coefficient(m[3])};
+    std::size_t j = 0;
+    for (; j + W <= count; j += W) {
+      V a = Isa::load(x + j);
+      V b = Isa::load(y + j);
+      update_pair(c, a, b);
+      Isa::store(x + j, a);
+      Isa::store(y + j, b);
+    }
+    scalar_pairs(x + j, y + j, count - j, m);
+  }
+
+  template <unsigned BIT>
+  static void one_qubit_in_register(Amplitude* run, std::size_t len,
+                                    const Amplitude* m) noexcept {
+    const Coefficient c[4] = {coefficient(m[0]), coefficient(m[1]), coefficient(m[2]),
+                              coefficient(m[3])};
+    std::size_t t = 0;
+    for (; t + 2 * W <= len; t += 2 * W) {
+      V r0 = Isa::load(run + t);
+      V r1 = Isa::load(run + t + W);
+      V x, y;
+      Isa::template deinterleave<BIT>(r0, r1, x, y);
+      update_pair(c, x, y);
+      Isa::template interleave<BIT>(x, y, r0, r1);
+      Isa::store(run + t, r0);
+      Isa::store(run + t + W, r1);
+    }
+    // Only a run shorter than two registers leaves whole blocks behind.
+    constexpr std::size_t half = std::size_t{1} << BIT;
+    for (; t + 2 * half <= len; t += 2 * half) scalar_pairs(run + t, run + t + half, half, m);
+  }
+
+  static void one_qubit(Amplitude* run, std::size_t len, const Amplitude* m,
+                        unsigned bit) noexcept {
+    const std::size_t half = std::size_t{1} << bit;
+    if (half >= W) {
+      for (std::size_t t = 0; t + 2 * half <= len; t += 2 * half) {
+        one_qubit_pairs(run + t, run + t + half, half, m);
+      }
+      return;
+    }
+    if (bit == 0) return one_qubit_in_register<0>(run, len, m);
+    if constexpr (W > 2) {
+      if (bit == 1) return one_qubit_in_register<1>(run, len, m);
+    }
+    if constexpr (W > 4) {
+      if (bit == 2) return one_qubit_in_register<2>(run, len, m);
+    }
+  }
+
+  // Four plain streams: 2^lo >= W.
+  static void two_qubit_streams(Amplitude* run, std::size_t first, std::size_t last,
+                                const Coefficient* c, const Amplitude* m, unsigned b0,
+                                unsigned b1) noexcept {
+    const unsigned lo = b0 < b1 ? b0 : b1;
+    const unsigned hi = b0 < b1 ? b1 : b0;
+    const std::size_t step0 = std::size_t{1} << b0;
+    const std::size_t step1 = std::size_t{1} << b1;
+    const std::size_t run_mask = (std::size_t{1} << lo) - 1;
+    std::size_t i = first;
+    while (i < last) {
+      const std::size_t end = (i | run_mask) + 1 < last ? (i | run_mask) + 1 : last;
+      Amplitude* const p0 = run + insert_zero(insert_zero(i, lo), hi);
+      Amplitude* const p1 = p0 + step1;
+      Amplitude* const p2 = p0 + step0;
+      Amplitude* const p3 = p0 + step0 + step1;
+      const std::size_t count = end - i;
+      std::size_t j = 0;
+      for (; j + W <= count; j += W) {
+        V a[4] = {Isa::load(p0 + j), Isa::load(p1 + j), Isa::load(p2 + j), Isa::load(p3 + j)};
+        update_quad(c, a);
+        Isa::store(p0 + j, a[0]);
+        Isa::store(p1 + j, a[1]);
+        Isa::store(p2 + j, a[2]);
+        Isa::store(p3 + j, a[3]);
+      }
+      scalar_quads(run, i + j, end, m, b0, b1);
+      i = end;
+    }
+  }
+
+  // The low bit inside a register, the high bit outside: 2^LO < W <= 2^hi.
+  template <unsigned LO>
+  static void two_qubit_low_bit(Amplitude* run, std::size_t first, std::size_t last,
+                                const Coefficient* c, const Amplitude* m, unsigned b0,
+                                unsigned b1) noexcept {
+    const unsigned hi = b0 < b1 ? b1 : b0;
+    const bool first_is_high = b0 == hi;
+    const std::size_t hi_step = std::size_t{1} << hi;
+    std::size_t i = first;
+    const std::size_t aligned = (first + W - 1) / W * W;
+    if (aligned >= last) return scalar_quads(run, first, last, m, b0, b1);
+    scalar_quads(run, first, aligned, m, b0, b1);
+    for (i = aligned; i + W <= last; i += W) {
+      Amplitude* const q0 = run + insert_zero(2 * i, hi);
+      Amplitude* const q1 = run + insert_zero(2 * i + W, hi);
+      V r0 = Isa::load(q0), r1 = Isa::load(q1);
+      V r2 = Isa::load(q0 + hi_step), r3 = Isa::load(q1 + hi_step);
+      V clear0, clear1, set0, set1;  // by the hi bit, then the lo bit
+      Isa::template deinterleave<LO>(r0, r1, clear0, clear1);
+      Isa::template deinterleave<LO>(r2, r3, set0, set1);
+      V a[4];
+      a[0] = clear0;
+      a[3] = set1;
+      a[1] = first_is_high ? clear1 : set0;
+      a[2] = first_is_high ? set0 : clear1;
+      update_quad(c, a);
+      clear0 = a[0];
+      set1 = a[3];
+      clear1 = first_is_high ? a[1] : a[2];
+      set0 = first_is_high ? a[2] : a[1];
+      Isa::template interleave<LO>(clear0, clear1, r0, r1);
+      Isa::template interleave<LO>(set0, set1, r2, r3);
+      Isa::store(q0, r0);
+      Isa::store(q1, r1);
+      Isa::store(q0 + hi_step, r2);
+      Isa::store(q1 + hi_step, r3);
+    }
+    scalar_quads(run, i, last, m, b0, b1);
+  }
+
+  // Both bits inside one register: 2^LO < 2^HI < W.
+  template <unsigned LO, unsigned HI>
+  static void two_qubit_in_register(Amplitude* run, std::size_t first, std::size_t last,
+                                    const Coefficient* c, const Amplitude* m, unsigned b0,
+                                    unsigned b1) noexcept {
+    const bool first_is_high = b0 == HI;
+    std::size_t i = first;
+    const std::size_t aligned = (first + W - 1) / W * W;
+    if (aligned >= last) return scalar_quads(run, first, last, m, b0, b1);
+    scalar_quads(run, first, aligned, m, b0, b1);
+    for (i = aligned; i + W <= last; i += W) {
+      Amplitude* const base = run + 4 * i;
+      V r0 = Isa::load(base), r1 = Isa::load(base + W);
+      V r2 = Isa::load(base + 2 * W), r3 = Isa::load(base + 3 * W);
+      V hi_clear_a, hi_set_a, hi_clear_b, hi_set_b;
+      Isa::template deinterleave<HI>(r0, r1, hi_clear_a, hi_set_a);
+      Isa::template deinterleave<HI>(r2, r3, hi_clear_b, hi_set_b);
+      V clear0, clear1, set0, set1;
+      Isa::template deinterleave<LO>(hi_clear_a, hi_clear_b, clear0, clear1);
+      Isa::template deinterleave<LO>(hi_set_a, hi_set_b, set0, set1);
+      V a[4];
+      a[0] = clear0;
+      a[3] = set1;
+      a[1] = first_is_high ? clear1 : set0;
+      a[2] = first_is_high ? set0 : clear1;
+      update_quad(c, a);
+      clear0 = a[0];
+      set1 = a[3];
+      clear1 = first_is_high ? a[1] : a[2];
+      set0 = first_is_high ? a[2] : a[1];
+      Isa::template interleave<LO>(clear0, clear1, hi_clear_a, hi_clear_b);
+      Isa::template interleave<LO>(set0, set1, hi_set_a, hi_set_b);
+      Isa::template interleave<HI>(hi_clear_a, hi_set_a, r0, r1);
+      Isa::template interleave<HI>(hi_clear_b, hi_set_b, r2, r3);
+      Isa::store(base, r0);
+      Isa::store(base + W, r1);
+      Isa::store(base + 2 * W, r2);
+      Isa::store(base + 3 * W, r3);
+    }
+    scalar_quads(run, i, last, m, b0, b1);
+  }
+
+  static void two_qubit(Amplitude* run, std::size_t first, std::size_t last, const Amplitude* m,
+                        unsigned b0, unsigned b1) noexcept {
+    Coefficient c[16];
+    for (int k = 0; k < 16; ++k) c[k] = coefficient(m[k]);
+    const unsigned lo = b0 < b1 ? b0 : b1;
+    const unsigned hi = b0 < b1 ? b1 : b0;
+    if ((std::size_t{1} << lo) >= W) return two_qubit_streams(run, first, last, c, m, b0, b1);
+    if ((std::size_t{1} << hi) >= W) {
+      if (lo == 0) return two_qubit_low_bit<0>(run, first, last, c, m, b0, b1);
+      if constexpr (W > 2) {
+        if (lo == 1) return two_qubit_low_bit<1>(run, first, last, c, m, b0, b1);
+      }
+      if constexpr (W > 4) {
+        if (lo == 2) return two_qubit_low_bit<2>(run, first, last, c, m, b0, b1);
+      }
+      return;
+    }
+    if constexpr (W > 2) {
+      if (lo == 0 && hi == 1) return two_qubit_in_register<0, 1>(run, first, last, c, m, b0, b1);
+    }
+    if constexpr (W > 4) {
+      if (lo == 0 && hi == 2) return two_qubit_in_register<0, 2>(run, first, last, c, m, b0, b1);
+      if (lo == 1 && hi == 2) return two_qubit_in_register<1, 2>(run, first, last, c, m, b0, b1);
+    }
+  }
+};
+
+}  // namespace
+}  // namespace qelt

@@ -1,0 +1,56 @@
+// Which gate-kernel variants this CPU can run, and the one the process uses: the widest,
+// chosen once on first use.
+#include <iterator>
+
+#include "quantum/kernel_variants.h"
+
+namespace qelt {
+
+bool cpu_supports(InstructionSet set) noexcept {
+  // The feature bits are filled by the runtime's start-up code; initialising them here keeps the
+  // answer right even when this runs from another static initialiser.
+  __builtin_cpu_init();
+  switch (set) {
+    case InstructionSet::SCALAR:
+      return true;
+    case InstructionSet::SSE2:
+      return __builtin_cpu_supports("sse2");
+    case InstructionSet::AVX2:
+      return __builtin_cpu_supports("avx2");
+    case InstructionSet::AVX512F:
+      return __builtin_cpu_supports("avx512f");
+  }
+  return false;
+}
+
+const GateKernels& gate_kernels(InstructionSet set) noexcept {
+  switch (set) {
+    case InstructionSet::SCALAR:
+      break;
+    case InstructionSet::SSE2:
+      return sse2_gate_kernels();
+    case InstructionSet::AVX2:
+      return avx2_gate_kernels();
+    case InstructionSet::AVX512F:
+      return avx512_gate_kernels();
+  }
+  return scalar_gate_kernels();
+}
+
+namespace {
+
+const GateKernels& widest_supported() noexcept {
+  for (auto it = std::rbegin(ALL_INSTRUCTION_SETS); it != std::rend(ALL_INSTRUCTION_SETS); ++it) {
+    if (cpu_supports(*it)) return gate_kernels(*it);
+  }
+  return scalar_gate_kernels();
+}
+
+}  // namespace
+
+const GateKernels& active_gate_kernels() noexcept {
+  static const GateKernels& chosen = widest_supported();
+  return chosen;
+}
+
+}  // namespace qelt

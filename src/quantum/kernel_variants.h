@@ -1,0 +1,50 @@
+// The gate kernels in every instruction-set variant (plain scalar, SSE2, AVX2, AVX-512F), the
+// CPU check that tells which ones can run here, and the variant chosen once for this process.
+// Any thread. Never fails; calling a variant the CPU cannot run is the caller's error.
+#pragma once
+
+#include <cstddef>
+
+#include "quantum/prepared_gate.h"
+
+namespace qelt {
+
+// The instruction sets the kernels are compiled for, from the plainest to the widest.
+enum class InstructionSet { SCALAR, SSE2, AVX2, AVX512F };
+
+inline constexpr InstructionSet ALL_INSTRUCTION_SETS[] = {
+    InstructionSet::SCALAR, InstructionSet::SSE2, InstructionSet::AVX2, InstructionSet::AVX512F};
+
+// The entry points of one variant. Every variant computes, amplitude for amplitude, exactly the
+// scalar sequence of products, differences and sums, so all of them give the same bits.
+struct GateKernels {
+  InstructionSet instruction_set;
+  // One-qubit gate on bit `bit` over every block of a run of `len` amplitudes (a multiple of
+  // 2^(bit+1)): each pair (x, y) = (a[t+j], a[t+j+2^bit]) becomes (M00 x + M01 y, M10 x + M11 y).
+  void (*one_qubit)(Amplitude* run, std::size_t len, const Amplitude* matrix,
+                    unsigned bit) noexcept;
+  // The same pair update on `count` pairs (x[j], y[j]); x and y do not overlap.
+  void (*one_qubit_pairs)(Amplitude* x, Amplitude* y, std::size_t count,
+                          const Amplitude* matrix) noexcept;
+  // Two-qubit gate on bits [b0, b1] (b0 the high bit of the local index) over the quadruples
+  // first .. last-1 of a run that holds every amplitude those quadruples address.
+  void (*two_qubit)(Amplitude* run, std::size_t first, std::size_t last, const Amplitude* matrix,
+                    unsigned b0, unsigned b1) noexcept;
+};
+
+// Whether this CPU can run the variant (the scalar one always can).
+bool cpu_supports(InstructionSet set) noexcept;
+
+// The entry points of one variant, whether or not this CPU can run them.
+const GateKernels& gate_kernels(InstructionSet set) noexcept;
+
+// The widest variant this CPU supports, chosen on first use and kept for the process.
+const GateKernels& active_gate_kernels() noexcept;
+
+// Per-variant tables, each defined in the file compiled for that instruction set.
+const GateKernels& scalar_gate_kernels() noexcept;
+const GateKernels& sse2_gate_kernels() noexcept;
+const GateKernels& avx2_gate_kernels() noexcept;
+const GateKernels& avx512_gate_kernels() noexcept;
+
+}  // namespace qelt

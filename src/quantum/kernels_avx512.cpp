@@ -1,0 +1,96 @@
+// The gate kernels with AVX-512F registers: eight amplitudes per register. Compiled with
+// -mavx512f and called only when the CPU reports AVX-512F.
+#include <immintrin.h>
+
+#include <cstdint>
+
+#include "quantum/kernel_loops.h"
+#include "quantum/kernel_variants.h"
+
+namespace qelt {
+namespace {
+
+// Position p of two concatenated registers (0..15, in amplitudes) with bit `bit` removed.
+constexpr std::int64_t remove_bit(std::int64_t p, unsigned bit) {
+  return ((p >> (bit + 1)) << bit) | (p & ((std::int64_t{1} << bit) - 1));
+}
+constexpr std::int64_t insert_bit(std::int64_t j, unsigned bit, std::int64_t value) {
+  return ((j >> bit) << (bit + 1)) | (value << bit) | (j & ((std::int64_t{1} << bit) - 1));
+}
+
+// Two-source permutation indices (index 8..15 picks from the second source) that gather the
+// bit-clear or bit-set amplitudes of r0:r1 in ascending position, and that scatter them back.
+template <unsigned BIT>
+struct ExchangeIndices {
+  alignas(64) std::int64_t clear[8];
+  alignas(64) std::int64_t set[8];
+  alignas(64) std::int64_t back0[8];
+  alignas(64) std::int64_t back1[8];
+  constexpr ExchangeIndices() : clear{}, set{}, back0{}, back1{} {
+    for (std::int64_t j = 0; j < 8; ++j) {
+      clear[j] = insert_bit(j, BIT, 0);
+      set[j] = insert_bit(j, BIT, 1);
+      back0[j] = remove_bit(j, BIT) + (((j >> BIT) & 1) ? 8 : 0);
+      back1[j] = remove_bit(j + 8, BIT) + ((((j + 8) >> BIT) & 1) ? 8 : 0);
+    }
+  }
+};
+template <unsigned BIT>
+constexpr ExchangeIndices<BIT> EXCHANGE{};
+
+struct Avx512 {
+  using V = __m512;
+  static constexpr std::size_t WIDTH = 8;
+
+  static V load(const Amplitude* p) noexcept {
+    return _mm512_loadu_ps(reinterpret_cast<const float*>(p));
+  }
+  static void store(Amplitude* p, V v) noexcept {
+    _mm512_storeu_ps(reinterpret_cast<float*>(p), v);
+  }
+  static V mul(V a, V b) noexcept { return _mm512_mul_ps(a, b); }
+  static V add(V a, V b) noexcept { return _mm512_add_ps(a, b); }
+  // The masked form with every lane selected: the plain one trips a false "may be used
+  // uninitialized" warning in GCC 12's header.
+  static V swap_re_im(V v) noexcept {
+    return _mm512_mask_permute_ps(v, 0xFFFF, v, _MM_SHUFFLE(2, 3, 0, 1));
+  }
+  static V dup_re(Amplitude m) noexcept { return _mm512_set1_ps(m.re); }
+  static V signed_im(Amplitude m) noexcept {
+    // Mask bits select the second source: the real lanes (even floats) get -m.im.
+    return _mm512_mask_blend_ps(0x5555, _mm512_set1_ps(m.im), _mm512_set1_ps(-m.im));
+  }
+
+  // Lane j of `clear` is position insert(j, BIT) of r0:r1 and lane j of `set` its partner, so
+  // every bit below BIT of a lane's position stays that of its amplitude.
+  template <unsigned BIT>
+  static void deinterleave(V r0, V r1, V& clear, V& set) noexcept {
+    static_assert(BIT < 3);
+    const __m512d a = _mm512_castps_pd(r0);
+    const __m512d b = _mm512_castps_pd(r1);
+    clear = _mm512_castpd_ps(_mm512_permutex2var_pd(a, index(EXCHANGE<BIT>.clear), b));
+    set = _mm512_castpd_ps(_mm512_permutex2var_pd(a, index(EXCHANGE<BIT>.set), b));
+  }
+  template <unsigned BIT>
+  static void interleave(V clear, V set, V& r0, V& r1) noexcept {
+    const __m512d a = _mm512_castps_pd(clear);
+    const __m512d b = _mm512_castps_pd(set);
+    r0 = _mm512_castpd_ps(_mm512_permutex2var_pd(a, index(EXCHANGE<BIT>.back0), b));
+    r1 = _mm512_castpd_ps(_mm512_permutex2var_pd(a, index(EXCHANGE<BIT>.back1), b));
+  }
+
+ private:
+  static __m512i index(const std::int64_t* values) noexcept {
+    return _mm512_load_si512(values);
+  }
+};
+
+using Loops = KernelLoops<Avx512>;
+constexpr GateKernels AVX512_KERNELS{InstructionSet::AVX512F, Loops::one_qubit,
+                                     Loops::one_qubit_pairs, Loops::two_qubit};
+
+}  // namespace
+
+const GateKernels& avx512_gate_kernels() noexcept { return AVX512_KERNELS; }
+
+}  // namespace qelt
