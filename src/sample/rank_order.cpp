@@ -6,48 +6,56 @@
 #include <array>
 #include <limits>
 #include <utility>
-#include <vector>
 
 namespace qelt {
 namespace {
 
 // A candidate while it is being ranked: its key and its position. Entries are unique (positions
-// differ), and their `<` is the ranking order: key first, then position.
+// differ), and `less` is the ranking order: key first, then position.
 //
 // With 32-bit positions both halves fit one 64-bit word, key above position, so the ranking
 // order is the integer order and the radix sort moves 8 bytes per candidate.
-struct NarrowEntry {
-  std::uint64_t word;
+struct NarrowCodec {
+  using Entry = std::uint64_t;
+  static constexpr std::size_t WORDS = 1;
 
-  static NarrowEntry make(std::uint32_t key, std::size_t position) noexcept {
-    return {(std::uint64_t{key} << 32) | static_cast<std::uint32_t>(position)};
+  static Entry make(std::uint32_t key, std::size_t position) noexcept {
+    return (std::uint64_t{key} << 32) | static_cast<std::uint32_t>(position);
   }
-  std::uint32_t key() const noexcept { return static_cast<std::uint32_t>(word >> 32); }
-  std::uint32_t id() const noexcept { return static_cast<std::uint32_t>(word); }
-  static NarrowEntry largest() noexcept { return {std::numeric_limits<std::uint64_t>::max()}; }
-  friend bool operator<(NarrowEntry a, NarrowEntry b) noexcept { return a.word < b.word; }
+  static std::uint32_t key(Entry e) noexcept { return static_cast<std::uint32_t>(e >> 32); }
+  static Entry load(const std::uint64_t* words) noexcept { return words[0]; }
+  static void store(std::uint64_t* words, Entry e) noexcept { words[0] = e; }
+  static bool less(Entry a, Entry b) noexcept { return a < b; }
+  static Entry largest() noexcept { return std::numeric_limits<std::uint64_t>::max(); }
 };
 
-// Positions of 2^32 and beyond need the full 64 bits.
-struct WideEntry {
-  std::uint64_t position;
-  std::uint32_t key_bits;
+// Positions of 2^32 and beyond need a word of their own: (position, key) in two words.
+struct WideCodec {
+  struct Entry {
+    std::uint64_t position;
+    std::uint32_t key;
+  };
+  static constexpr std::size_t WORDS = 2;
 
-  static WideEntry make(std::uint32_t key, std::size_t position) noexcept {
-    return {position, key};
+  static Entry make(std::uint32_t key, std::size_t position) noexcept { return {position, key}; }
+  static std::uint32_t key(Entry e) noexcept { return e.key; }
+  static Entry load(const std::uint64_t* words) noexcept {
+    return {words[0], static_cast<std::uint32_t>(words[1])};
   }
-  std::uint32_t key() const noexcept { return key_bits; }
-  std::uint64_t id() const noexcept { return position; }
-  static WideEntry largest() noexcept {
+  static void store(std::uint64_t* words, Entry e) noexcept {
+    words[0] = e.position;
+    words[1] = e.key;
+  }
+  static bool less(Entry a, Entry b) noexcept {
+    return a.key != b.key ? a.key < b.key : a.position < b.position;
+  }
+  static Entry largest() noexcept {
     return {std::numeric_limits<std::uint64_t>::max(), std::numeric_limits<std::uint32_t>::max()};
-  }
-  friend bool operator<(WideEntry a, WideEntry b) noexcept {
-    return a.key_bits != b.key_bits ? a.key_bits < b.key_bits : a.position < b.position;
   }
 };
 
 template <class Id>
-using EntryFor = std::conditional_t<sizeof(Id) == 4, NarrowEntry, WideEntry>;
+using CodecFor = std::conditional_t<sizeof(Id) == 4, NarrowCodec, WideCodec>;
 
 // Three passes of 11, 11 and 10 bits cover the 32-bit key.
 constexpr int RADIX_PASSES = 3;
@@ -58,52 +66,48 @@ constexpr std::uint32_t radix_digit(std::uint32_t key, int pass) noexcept {
   return (key >> (pass * RADIX_BITS)) & (RADIX_BUCKETS - 1);
 }
 
-template <class Id, class Entry>
-std::unique_ptr<Id[]> ids_of_prefix(const Entry* entries, std::size_t k) {
-  auto ids = std::make_unique_for_overwrite<Id[]>(k);
-  for (std::size_t i = 0; i < k; ++i) ids[i] = static_cast<Id>(entries[i].id());
-  return ids;
-}
-
 }  // namespace
 
 template <class Id>
-std::unique_ptr<Id[]> rank_by_radix(std::span<const float> logits, std::size_t k) {
-  using Entry = EntryFor<Id>;
+RankedCandidates<Id> rank_by_radix(std::span<const float> logits, std::size_t k) {
+  using Codec = CodecFor<Id>;
+  constexpr std::size_t W = Codec::WORDS;
   const std::size_t n = logits.size();
-  auto current = std::make_unique_for_overwrite<Entry[]>(n);
-  auto other = std::make_unique_for_overwrite<Entry[]>(n);
-  std::vector<std::size_t> counts(RADIX_PASSES * RADIX_BUCKETS, 0);
-  std::size_t* const count_of_pass[RADIX_PASSES] = {counts.data(), counts.data() + RADIX_BUCKETS,
-                                                    counts.data() + 2 * RADIX_BUCKETS};
+  // Two halves of n entries each: the radix passes move entries from one half to the other,
+  // and the weights later go into the half the sorted entries do not occupy (k <= n words).
+  auto words = std::make_unique_for_overwrite<std::uint64_t[]>(2 * n * W);
+  std::uint64_t* current = words.get();
+  std::uint64_t* other = words.get() + n * W;
+
+  // On the heap: 48 KiB would be a large bite of a small thread stack.
+  const auto counts =
+      std::make_unique<std::array<std::array<std::size_t, RADIX_BUCKETS>, RADIX_PASSES>>();
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint32_t key = rank_key(logits[i]);
-    current[i] = Entry::make(key, i);
-    for (int pass = 0; pass < RADIX_PASSES; ++pass) ++count_of_pass[pass][radix_digit(key, pass)];
+    Codec::store(current + i * W, Codec::make(key, i));
+    for (int pass = 0; pass < RADIX_PASSES; ++pass) ++(*counts)[pass][radix_digit(key, pass)];
   }
   // Least significant digit first; each pass is stable, and the entries start in position
   // order, so equal keys end in ascending position order.
   for (int pass = 0; pass < RADIX_PASSES; ++pass) {
-    std::size_t* const count = count_of_pass[pass];
-    if (count[radix_digit(current[0].key(), pass)] == n) continue;  // one digit value: no-op
+    std::array<std::size_t, RADIX_BUCKETS>& count = (*counts)[pass];
+    if (count[radix_digit(Codec::key(Codec::load(current)), pass)] == n) continue;  // no-op pass
     std::size_t offset = 0;
-    for (std::size_t bucket = 0; bucket < RADIX_BUCKETS; ++bucket) {
-      const std::size_t bucket_size = count[bucket];
-      count[bucket] = offset;
-      offset += bucket_size;
-    }
+    for (std::size_t& bucket : count) offset += std::exchange(bucket, offset);
     for (std::size_t i = 0; i < n; ++i) {
-      const Entry entry = current[i];
-      other[count[radix_digit(entry.key(), pass)]++] = entry;
+      const typename Codec::Entry entry = Codec::load(current + i * W);
+      Codec::store(other + W * count[radix_digit(Codec::key(entry), pass)]++, entry);
     }
     std::swap(current, other);
   }
-  return ids_of_prefix<Id>(current.get(), k);
+  return RankedCandidates<Id>(std::move(words), current, other, k);
 }
 
 template <class Id>
-std::unique_ptr<Id[]> rank_by_selection(std::span<const float> logits, std::size_t k) {
-  using Entry = EntryFor<Id>;
+RankedCandidates<Id> rank_by_selection(std::span<const float> logits, std::size_t k) {
+  using Codec = CodecFor<Id>;
+  using Entry = typename Codec::Entry;
+  constexpr std::size_t W = Codec::WORDS;
   const std::size_t n = logits.size();
   // Room for k kept entries plus at least k (and some slack for tiny k) newcomers between two
   // compactions, so the compaction cost per newcomer stays bounded.
@@ -112,41 +116,40 @@ std::unique_ptr<Id[]> rank_by_selection(std::span<const float> logits, std::size
   std::size_t size = 0;
   // Every entry below the threshold may still belong to the best k; the entries are unique, so
   // the k-th best entry kept after a compaction is a strict bound for later ones.
-  Entry threshold = Entry::largest();
+  Entry threshold = Codec::largest();
   for (std::size_t i = 0; i < n; ++i) {
-    const Entry entry = Entry::make(rank_key(logits[i]), i);
-    if (!(entry < threshold)) continue;
+    const Entry entry = Codec::make(rank_key(logits[i]), i);
+    if (!Codec::less(entry, threshold)) continue;
     buffer[size++] = entry;
     if (size == capacity && i + 1 < n) {
-      std::nth_element(buffer.get(), buffer.get() + (k - 1), buffer.get() + size);
+      std::nth_element(buffer.get(), buffer.get() + (k - 1), buffer.get() + size, Codec::less);
       size = k;
       threshold = buffer[k - 1];
     }
   }
-  std::nth_element(buffer.get(), buffer.get() + (k - 1), buffer.get() + size);
-  std::sort(buffer.get(), buffer.get() + k);
-  return ids_of_prefix<Id>(buffer.get(), k);
+  std::nth_element(buffer.get(), buffer.get() + (k - 1), buffer.get() + size, Codec::less);
+  std::sort(buffer.get(), buffer.get() + k, Codec::less);
+
+  auto words = std::make_unique_for_overwrite<std::uint64_t[]>(k * W + k);
+  for (std::size_t i = 0; i < k; ++i) Codec::store(words.get() + i * W, buffer[i]);
+  const std::uint64_t* entries = words.get();
+  std::uint64_t* weights = words.get() + k * W;
+  return RankedCandidates<Id>(std::move(words), entries, weights, k);
 }
 
 template <class Id>
-std::unique_ptr<Id[]> rank_candidates(std::span<const float> logits, std::size_t k) {
+RankedCandidates<Id> rank_candidates(std::span<const float> logits, std::size_t k) {
   // A small k leaves most candidates below the threshold after a few compactions, so one
   // compare per candidate replaces three scatter passes.
   if (k <= logits.size() / 16) return rank_by_selection<Id>(logits, k);
   return rank_by_radix<Id>(logits, k);
 }
 
-template std::unique_ptr<std::uint32_t[]> rank_candidates<std::uint32_t>(std::span<const float>,
-                                                                         std::size_t);
-template std::unique_ptr<std::uint64_t[]> rank_candidates<std::uint64_t>(std::span<const float>,
-                                                                         std::size_t);
-template std::unique_ptr<std::uint32_t[]> rank_by_radix<std::uint32_t>(std::span<const float>,
-                                                                       std::size_t);
-template std::unique_ptr<std::uint64_t[]> rank_by_radix<std::uint64_t>(std::span<const float>,
-                                                                       std::size_t);
-template std::unique_ptr<std::uint32_t[]> rank_by_selection<std::uint32_t>(std::span<const float>,
-                                                                           std::size_t);
-template std::unique_ptr<std::uint64_t[]> rank_by_selection<std::uint64_t>(std::span<const float>,
-                                                                           std::size_t);
+template RankedCandidates<std::uint32_t> rank_candidates(std::span<const float>, std::size_t);
+template RankedCandidates<std::uint64_t> rank_candidates(std::span<const float>, std::size_t);
+template RankedCandidates<std::uint32_t> rank_by_radix(std::span<const float>, std::size_t);
+template RankedCandidates<std::uint64_t> rank_by_radix(std::span<const float>, std::size_t);
+template RankedCandidates<std::uint32_t> rank_by_selection(std::span<const float>, std::size_t);
+template RankedCandidates<std::uint64_t> rank_by_selection(std::span<const float>, std::size_t);
 
 }  // namespace qelt

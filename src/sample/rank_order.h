@@ -25,18 +25,52 @@ constexpr std::uint32_t rank_key(float logit) noexcept {
   return logit != logit ? 0xFFFFFFFFu : descending;
 }
 
-// The first k candidates of the ranking of `logits` (1 <= k <= logits.size()), as positions of
-// type Id. Id is std::uint32_t (requires logits.size() <= 2^32 - 1) or std::uint64_t.
+// The first k candidates of the ranking, and room for one double weight per candidate, in one
+// block of 64-bit words. Candidates with 32-bit ids take one word each (key above id), those
+// with 64-bit ids two (id, then key); weights are stored as their bit patterns. One block
+// instead of several keeps the working set small, and lets the allocator hand the same pages
+// back on the next call instead of mapping (and faulting in) fresh ones.
 template <class Id>
-std::unique_ptr<Id[]> rank_candidates(std::span<const float> logits, std::size_t k);
+class RankedCandidates {
+ public:
+  static constexpr std::size_t WORDS_PER_ENTRY = sizeof(Id) == 4 ? 1 : 2;
+
+  RankedCandidates(std::unique_ptr<std::uint64_t[]> words, const std::uint64_t* entries,
+                   std::uint64_t* weights, std::size_t count) noexcept
+      : words_(std::move(words)), entries_(entries), weights_(weights), count_(count) {}
+
+  std::size_t size() const noexcept { return count_; }
+  Id id(std::size_t rank) const noexcept {
+    if constexpr (WORDS_PER_ENTRY == 1) {
+      return static_cast<std::uint32_t>(entries_[rank]);
+    } else {
+      return entries_[2 * rank];
+    }
+  }
+  double weight(std::size_t rank) const noexcept { return std::bit_cast<double>(weights_[rank]); }
+  void set_weight(std::size_t rank, double weight) noexcept {
+    weights_[rank] = std::bit_cast<std::uint64_t>(weight);
+  }
+
+ private:
+  std::unique_ptr<std::uint64_t[]> words_;
+  const std::uint64_t* entries_;
+  std::uint64_t* weights_;
+  std::size_t count_;
+};
+
+// The first k candidates of the ranking of `logits` (1 <= k <= logits.size()). Id is
+// std::uint32_t (requires logits.size() <= 2^32 - 1) or std::uint64_t.
+template <class Id>
+RankedCandidates<Id> rank_candidates(std::span<const float> logits, std::size_t k);
 
 // The two strategies behind rank_candidates, exposed so that tests can drive each one.
 // Full ranking by a stable radix sort of the keys, truncated to k.
 template <class Id>
-std::unique_ptr<Id[]> rank_by_radix(std::span<const float> logits, std::size_t k);
+RankedCandidates<Id> rank_by_radix(std::span<const float> logits, std::size_t k);
 // One pass that keeps the best candidates seen so far in a buffer of a few times k, then a
 // comparison sort of the k survivors.
 template <class Id>
-std::unique_ptr<Id[]> rank_by_selection(std::span<const float> logits, std::size_t k);
+RankedCandidates<Id> rank_by_selection(std::span<const float> logits, std::size_t k);
 
 }  // namespace qelt

@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
-#include <memory>
 
 #include "sample/first_argmax.h"
 #include "sample/rank_order.h"
@@ -20,18 +19,17 @@ namespace {
 template <class Id>
 std::uint64_t sample_ranked(std::span<const float> logits, float temperature, float top_p,
                             std::size_t k, double uniform) {
-  const std::unique_ptr<Id[]> ranked = rank_candidates<Id>(logits, k);
-  auto weights = std::make_unique_for_overwrite<double[]>(k);
+  RankedCandidates<Id> ranked = rank_candidates<Id>(logits, k);
 
   // Unnormalised softmax weights relative to the best logit, the temperature applied as a
   // product with its reciprocal; the platform's exp, one value at a time, so that the weights
   // are the same bits everywhere. The total is summed in rank order as they are made.
-  const double best = static_cast<double>(logits[ranked[0]]);
+  const double best = static_cast<double>(logits[ranked.id(0)]);
   const double reciprocal = 1.0 / static_cast<double>(temperature);
   double total = 0.0;
   for (std::size_t i = 0; i < k; ++i) {
-    const double weight = std::exp((static_cast<double>(logits[ranked[i]]) - best) * reciprocal);
-    weights[i] = weight;
+    const double weight = std::exp((static_cast<double>(logits[ranked.id(i)]) - best) * reciprocal);
+    ranked.set_weight(i, weight);
     total += weight;
   }
 
@@ -45,7 +43,7 @@ std::uint64_t sample_ranked(std::span<const float> logits, float temperature, fl
     const double threshold = total * static_cast<double>(std::max(top_p, 0.0f));
     double running = 0.0;
     for (std::size_t i = 0; i < k; ++i) {
-      running += weights[i];
+      running += ranked.weight(i);
       if (running >= threshold) {
         kept = i + 1;
         kept_mass = running;
@@ -58,10 +56,10 @@ std::uint64_t sample_ranked(std::span<const float> logits, float temperature, fl
   // that never brings the target to zero or below (rounding, NaN) ends on the last kept one.
   double target = uniform * kept_mass;
   for (std::size_t i = 0; i < kept; ++i) {
-    target -= weights[i];
-    if (target <= 0.0) return ranked[i];
+    target -= ranked.weight(i);
+    if (target <= 0.0) return ranked.id(i);
   }
-  return ranked[kept - 1];
+  return ranked.id(kept - 1);
 }
 
 }  // namespace

@@ -65,7 +65,10 @@ class RankingMatchesStableSort : public ::testing::TestWithParam<RankingCase> {
   std::vector<std::uint64_t> rank(const std::vector<float>& logits, std::size_t k) const {
     const std::span<const float> view(logits);
     std::vector<std::uint64_t> out(k);
-    auto copy = [&](const auto& ids) { std::copy(ids.get(), ids.get() + k, out.begin()); };
+    auto copy = [&](const auto& ranked) {
+      EXPECT_EQ(ranked.size(), k);
+      for (std::size_t i = 0; i < k; ++i) out[i] = ranked.id(i);
+    };
     const RankingCase c = GetParam();
     if (c.wide_ids) {
       if (c.strategy == Strategy::Radix) copy(qelt::rank_by_radix<std::uint64_t>(view, k));
