@@ -41,6 +41,10 @@ float block_max(const float* block, std::size_t len) noexcept {
 
 }  // namespace
 
+float largest_number(std::span<const float> values) noexcept {
+  return block_max(values.data(), values.size());
+}
+
 std::uint64_t first_argmax_scalar(std::span<const float> values) noexcept {
   float best = -std::numeric_limits<float>::infinity();
   std::uint64_t best_position = 0;

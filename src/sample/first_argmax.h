@@ -12,6 +12,9 @@ namespace qelt {
 // empty. -0.0 and +0.0 are equal here, so the first of them wins a tie.
 std::uint64_t first_argmax(std::span<const float> values) noexcept;
 
+// The largest value that is not NaN, minus infinity if there is none (vectorised).
+float largest_number(std::span<const float> values) noexcept;
+
 // The same rule as one scalar walk with a running best; the vector path is checked against it.
 std::uint64_t first_argmax_scalar(std::span<const float> values) noexcept;
 

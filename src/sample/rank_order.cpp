@@ -7,6 +7,8 @@
 #include <limits>
 #include <utility>
 
+#include "sample/first_argmax.h"
+
 namespace qelt {
 namespace {
 
@@ -25,6 +27,7 @@ struct NarrowCodec {
   static std::uint32_t key(Entry e) noexcept { return static_cast<std::uint32_t>(e >> 32); }
   static Entry load(const std::uint64_t* words) noexcept { return words[0]; }
   static void store(std::uint64_t* words, Entry e) noexcept { words[0] = e; }
+  static std::size_t position(Entry e) noexcept { return static_cast<std::uint32_t>(e); }
   static bool less(Entry a, Entry b) noexcept { return a < b; }
   static Entry largest() noexcept { return std::numeric_limits<std::uint64_t>::max(); }
 };
@@ -46,6 +49,7 @@ struct WideCodec {
     words[0] = e.position;
     words[1] = e.key;
   }
+  static std::size_t position(Entry e) noexcept { return e.position; }
   static bool less(Entry a, Entry b) noexcept {
     return a.key != b.key ? a.key < b.key : a.position < b.position;
   }
@@ -61,6 +65,9 @@ using CodecFor = std::conditional_t<sizeof(Id) == 4, NarrowCodec, WideCodec>;
 constexpr int RADIX_PASSES = 3;
 constexpr int RADIX_BITS = 11;
 constexpr std::size_t RADIX_BUCKETS = std::size_t{1} << RADIX_BITS;
+
+// Candidates per vector-maximum test in the selection pass.
+constexpr std::size_t SELECTION_CHUNK = 128;
 
 constexpr std::uint32_t radix_digit(std::uint32_t key, int pass) noexcept {
   return (key >> (pass * RADIX_BITS)) & (RADIX_BUCKETS - 1);
@@ -117,14 +124,26 @@ RankedCandidates<Id> rank_by_selection(std::span<const float> logits, std::size_
   // Every entry below the threshold may still belong to the best k; the entries are unique, so
   // the k-th best entry kept after a compaction is a strict bound for later ones.
   Entry threshold = Codec::largest();
-  for (std::size_t i = 0; i < n; ++i) {
-    const Entry entry = Codec::make(rank_key(logits[i]), i);
-    if (!Codec::less(entry, threshold)) continue;
-    buffer[size++] = entry;
-    if (size == capacity && i + 1 < n) {
-      std::nth_element(buffer.get(), buffer.get() + (k - 1), buffer.get() + size, Codec::less);
-      size = k;
-      threshold = buffer[k - 1];
+  // Whole chunks are skipped with a vector maximum once a threshold exists. The threshold entry
+  // came from an earlier position than any entry still to come, so a newcomer ranks before it
+  // exactly when its key is strictly smaller (an equal key loses on position), that is when the
+  // newcomer is a number strictly greater than the threshold's logit `bar` (-0.0 == +0.0, and
+  // NaN ranks after everything). A chunk whose largest number is not above `bar` has no
+  // newcomer. With a NaN threshold logit (or before the first compaction) nothing is skipped.
+  float bar = std::numeric_limits<float>::quiet_NaN();
+  for (std::size_t start = 0; start < n; start += SELECTION_CHUNK) {
+    const std::size_t end = std::min(n, start + SELECTION_CHUNK);
+    if (bar == bar && !(largest_number(logits.subspan(start, end - start)) > bar)) continue;
+    for (std::size_t i = start; i < end; ++i) {
+      const Entry entry = Codec::make(rank_key(logits[i]), i);
+      if (!Codec::less(entry, threshold)) continue;
+      buffer[size++] = entry;
+      if (size == capacity && i + 1 < n) {
+        std::nth_element(buffer.get(), buffer.get() + (k - 1), buffer.get() + size, Codec::less);
+        size = k;
+        threshold = buffer[k - 1];
+        bar = logits[Codec::position(threshold)];
+      }
     }
   }
   std::nth_element(buffer.get(), buffer.get() + (k - 1), buffer.get() + size, Codec::less);

@@ -111,6 +111,28 @@ TEST_P(RankingMatchesStableSort, OnMonotoneInputsThatDefeatTheSelectionThreshold
   }
 }
 
+TEST_P(RankingMatchesStableSort, OnNearTiesAroundTheSelectionThreshold) {
+  // The selection pass skips chunks whose largest number is not above the current threshold's
+  // logit. Late newcomers that beat it by one unit in the last place, equal it (either zero),
+  // or are NaN must be judged exactly; a NaN threshold must disable the skipping.
+  std::mt19937_64 rng(4242);
+  const float bases[] = {1.0f, 0.0f, -0.0f, -3.5f, INF, -INF, NAN_VALUE};
+  for (float base : bases) {
+    for (int round = 0; round < 40; ++round) {
+      std::vector<float> logits(3000 + rng() % 2000, base);
+      const float up = std::isnan(base) ? 0.0f : std::nextafter(base, INF);
+      for (int j = 0; j < 12; ++j) {
+        const std::size_t at = 500 + rng() % (logits.size() - 500);
+        const int kind = static_cast<int>(rng() % 4);
+        logits[at] = kind == 0 ? up : kind == 1 ? -base : kind == 2 ? NAN_VALUE : base;
+      }
+      for (std::size_t k : {std::size_t{1}, std::size_t{3}, std::size_t{20}}) {
+        ASSERT_EQ(rank(logits, k), reference_ranking(logits, k)) << "base=" << base;
+      }
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(AllStrategies, RankingMatchesStableSort,
                          ::testing::Values(RankingCase{Strategy::Dispatch, false},
                                            RankingCase{Strategy::Radix, false},
