@@ -4,6 +4,7 @@
 #include "sample/sampler.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -26,9 +27,22 @@ std::uint64_t sample_ranked(std::span<const float> logits, float temperature, fl
   // are the same bits everywhere. The total is summed in rank order as they are made.
   const double best = static_cast<double>(logits[ranked.id(0)]);
   const double reciprocal = 1.0 / static_cast<double>(temperature);
+  // Equal logits sit next to each other in the ranking, and a logit with the same bit pattern
+  // as its predecessor goes through the same operations, so it reuses the weight instead of
+  // calling exp again (vocabularies whose logits come from low-precision models repeat values
+  // a lot). The comparison is on bit patterns: NaN, -0.0 and +0.0 take the plain path.
   double total = 0.0;
+  std::uint32_t previous_bits = 0;
+  double previous_weight = 0.0;
   for (std::size_t i = 0; i < k; ++i) {
-    const double weight = std::exp((static_cast<double>(logits[ranked.id(i)]) - best) * reciprocal);
+    const float logit = logits[ranked.id(i)];
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(logit);
+    double weight = previous_weight;
+    if (i == 0 || bits != previous_bits) {
+      weight = std::exp((static_cast<double>(logit) - best) * reciprocal);
+      previous_bits = bits;
+      previous_weight = weight;
+    }
     ranked.set_weight(i, weight);
     total += weight;
   }
