@@ -428,3 +428,105 @@ def test_bits_do_not_depend_on_worker_count(tmp_path, run_python, workers):
     result = np.load(dst)
     for tag in cases:
         assert_bits_equal(result[tag], expected[tag])
+
+
+SPECIAL_POOLS = {
+    # Signed zeros catch shortcuts that skip zero matrix entries; subnormals catch flushing.
+    "zeros and subnormals": [0.0, -0.0, 1.0, -1.0, 0.5, 3.0, 1e-40, -3e-42, 2e-38, -1.5e-39],
+    # Products beyond the float32 range overflow to infinity, and 0*inf gives NaN.
+    "overflow and infinities": [0.0, -0.0, 1.0, -2.0, 3e38, -2.5e38, 1e20, np.inf, -np.inf],
+}
+
+
+@pytest.mark.parametrize("pool", SPECIAL_POOLS, ids=list(SPECIAL_POOLS))
+@pytest.mark.parametrize("batch, n", [(1, 3), (3, 4), (1, 15), (2, 12)])
+def test_special_values_follow_the_float32_steps(batch, n, pool):
+    rng = np.random.default_rng(len(pool) + n)
+    values = np.array(SPECIAL_POOLS[pool], dtype=np.float32)
+
+    def draw(shape):
+        out = np.empty(shape, dtype=np.complex64)
+        out.real = rng.choice(values, shape)
+        out.imag = rng.choice(values, shape)
+        return out
+
+    psi = draw((batch, 1 << n))
+    gates = []
+    for i in range(6):
+        qubits = 1 + i % 2 if n >= 2 else 1
+        bits = [int(b) for b in rng.choice(n, size=qubits, replace=False)]
+        d = 1 << qubits
+        gates.append((bits, draw((batch, d, d) if i % 3 == 2 else (d, d))))
+    expected = reference_apply(psi, gates)
+    qelt_native.apply_gates(psi, gates)
+    got_words = psi.view(np.uint32)
+    want_words = expected.view(np.uint32)
+    want_nan = np.isnan(expected.view(np.float32))
+    # NaN payloads may legitimately depend on operand order; everything else is exact.
+    assert np.array_equal(np.isnan(psi.view(np.float32)), want_nan)
+    assert np.array_equal(got_words[~want_nan], want_words[~want_nan])
+
+
+@pytest.mark.parametrize("batch, n", [(64, 1), (257, 3), (100, 6)])
+def test_many_short_rows_match_reference(batch, n):
+    rng = np.random.default_rng(batch + n)
+    psi = random_state(rng, batch, n)
+    apply_and_compare(psi, random_circuit(rng, batch, n, 10))
+
+
+def test_rows_of_a_larger_array_are_written_in_place_and_alone():
+    # A C-contiguous block of rows starts inside a larger buffer; the rows around it stay as
+    # they were.
+    rng = np.random.default_rng(21)
+    whole = random_state(rng, 7, 5)
+    before = whole.copy()
+    block = whole[2:5]
+    assert block.flags.c_contiguous
+    gates = random_circuit(rng, 3, 5, 6)
+    expected = reference_apply(block, gates)
+    qelt_native.apply_gates(block, gates)
+    assert_bits_equal(whole[2:5], expected)
+    assert_bits_equal(whole[:2], before[:2])
+    assert_bits_equal(whole[5:], before[5:])
+
+
+def test_one_matrix_object_used_by_several_gates():
+    rng = np.random.default_rng(22)
+    psi = random_state(rng, 2, 4)
+    m = random_unitary(rng, 2)
+    pair = random_unitary(rng, 4)
+    gates = [([0], m), ([3], m), ([1, 2], pair), ([2], m), ([2, 1], pair)]
+    apply_and_compare(psi, gates)
+
+
+def test_concurrent_calls_from_several_threads():
+    # Calls may enter at the same time from different interpreter threads, each on its own
+    # arrays; every one must get exactly its own reference result.
+    import threading
+
+    rng = np.random.default_rng(23)
+    shapes = [(1, 16), (4, 12), (1, 10), (9, 8), (1, 15), (2, 13)]
+    jobs = []
+    for batch, n in shapes:
+        psi = random_state(rng, batch, n)
+        gates = random_circuit(rng, batch, n, 20)
+        jobs.append((psi, gates, reference_apply(psi, gates)))
+    errors = []
+
+    def work(psi, gates):
+        try:
+            for _ in range(3):
+                qelt_native.apply_gates(psi, gates)
+        except BaseException as exc:  # noqa: BLE001 - reported in the main thread
+            errors.append(exc)
+
+    inputs = [p.copy() for p, _, _ in jobs]
+    threads = [threading.Thread(target=work, args=(p, g)) for p, (_, g, _) in zip(inputs, jobs)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+    assert not any(t.is_alive() for t in threads), "a call did not return"
+    assert not errors, errors
+    for (psi, gates, once), out in zip(jobs, inputs):
+        assert_bits_equal(out, reference_apply(reference_apply(once, gates), gates))
