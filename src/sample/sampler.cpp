@@ -78,19 +78,29 @@ std::uint64_t sample_ranked(std::span<const float> logits, float temperature, fl
 
 }  // namespace
 
-std::uint64_t sample_token(std::span<const float> logits, float temperature, float top_p,
-                           std::uint64_t top_k, std::uint64_t seed) {
-  if (temperature <= 0.0f) return first_argmax(logits);  // NaN takes the sampling path
-
+template <class Id>
+std::uint64_t sample_with_ids(std::span<const float> logits, float temperature, float top_p,
+                              std::uint64_t top_k, std::uint64_t seed) {
   const double uniform = splitmix_uniform(splitmix_state(seed));
   const std::size_t n = logits.size();
   const std::size_t k = (top_k == 0 || top_k >= n) ? n : static_cast<std::size_t>(top_k);
+  return sample_ranked<Id>(logits, temperature, top_p, k, uniform);
+}
+
+template std::uint64_t sample_with_ids<std::uint32_t>(std::span<const float>, float, float,
+                                                      std::uint64_t, std::uint64_t);
+template std::uint64_t sample_with_ids<std::uint64_t>(std::span<const float>, float, float,
+                                                      std::uint64_t, std::uint64_t);
+
+std::uint64_t sample_token(std::span<const float> logits, float temperature, float top_p,
+                           std::uint64_t top_k, std::uint64_t seed) {
+  if (temperature <= 0.0f) return first_argmax(logits);  // NaN takes the sampling path
   // 32-bit candidate ids halve the ranking's memory traffic; a vocabulary of 2^32 or more
   // entries gets 64-bit ids, so every position stays reachable and nothing is truncated.
-  if (n <= std::numeric_limits<std::uint32_t>::max()) {
-    return sample_ranked<std::uint32_t>(logits, temperature, top_p, k, uniform);
+  if (logits.size() <= std::numeric_limits<std::uint32_t>::max()) {
+    return sample_with_ids<std::uint32_t>(logits, temperature, top_p, top_k, seed);
   }
-  return sample_ranked<std::uint64_t>(logits, temperature, top_p, k, uniform);
+  return sample_with_ids<std::uint64_t>(logits, temperature, top_p, top_k, seed);
 }
 
 }  // namespace qelt

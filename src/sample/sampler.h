@@ -12,4 +12,11 @@ namespace qelt {
 std::uint64_t sample_token(std::span<const float> logits, float temperature, float top_p,
                            std::uint64_t top_k, std::uint64_t seed);
 
+// The sampling path alone (temperature > 0 or NaN) with candidate ids of type Id, std::uint32_t
+// (at most 2^32 - 1 logits) or std::uint64_t; sample_token picks the narrow ids whenever they
+// fit. Exposed so that tests can run the wide ids on small vectors.
+template <class Id>
+std::uint64_t sample_with_ids(std::span<const float> logits, float temperature, float top_p,
+                              std::uint64_t top_k, std::uint64_t seed);
+
 }  // namespace qelt
