@@ -159,8 +159,13 @@ RankedCandidates<Id> rank_by_selection(std::span<const float> logits, std::size_
 template <class Id>
 RankedCandidates<Id> rank_candidates(std::span<const float> logits, std::size_t k) {
   // A small k leaves most candidates below the threshold after a few compactions, so one
-  // compare per candidate replaces three scatter passes.
-  if (k <= logits.size() / 16) return rank_by_selection<Id>(logits, k);
+  // compare per candidate replaces three scatter passes. A short vector fits the selection
+  // buffer whole, which makes the selection a plain comparison sort, cheaper there than
+  // clearing and scanning the radix sort's 6144 counters.
+  constexpr std::size_t SHORT_VECTOR = 256;
+  if (k <= logits.size() / 16 || logits.size() <= SHORT_VECTOR) {
+    return rank_by_selection<Id>(logits, k);
+  }
   return rank_by_radix<Id>(logits, k);
 }
 
