@@ -30,7 +30,8 @@ std::uint64_t sample_ranked(std::span<const float> logits, float temperature, fl
   // Equal logits sit next to each other in the ranking, and a logit with the same bit pattern
   // as its predecessor goes through the same operations, so it reuses the weight instead of
   // calling exp again (vocabularies whose logits come from low-precision models repeat values
-  // a lot). The comparison is on bit patterns: NaN, -0.0 and +0.0 take the plain path.
+  // a lot). Comparing bit patterns keeps that exact without any case analysis of -0.0, +0.0
+  // or NaN: identical bits, identical operations, identical result.
   double total = 0.0;
   std::uint32_t previous_bits = 0;
   double previous_weight = 0.0;

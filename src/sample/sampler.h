@@ -1,6 +1,7 @@
 // The token sampler: arg-max, or ranking, top-k, softmax weights at a temperature, the nucleus
 // cut and one seeded SplitMix64 draw, over a plain copy of the logits.
-// Any thread, no shared state. Never fails (allocation failure aside).
+// Any thread, no shared state. Never fails, except that the sampling path throws std::bad_alloc
+// when its working memory (16 bytes per logit, 32 from 2^32 logits on) cannot be allocated.
 #pragma once
 
 #include <cstdint>
