@@ -93,7 +93,8 @@ def machine_lines(torch_threads):
     usable = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
     torch_text = f"torch {torch.__version__}, {torch_threads} threads" if torch else "no torch"
     return [
-        f"machine: {platform.node()} {platform.machine()}, {model}, {usable} usable CPUs",
+        f"machine: {platform.node()} {platform.machine()}, {model}, {usable} usable CPUs, "
+        f"load average {os.getloadavg()[0]:.2f} at start",
         f"CPU flags: {isa} (sample_topp uses SSE2 for arg-max, scalar code elsewhere)",
         f"python {platform.python_version()}, numpy {np.__version__}, {torch_text}, "
         f"qelt_native {qelt_native.__version__} (one calling thread; the sampler uses no pool)",
