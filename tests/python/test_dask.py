@@ -8,10 +8,10 @@ import sys
 import numpy as np
 import pytest
 
-import qelt_native
-
 da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("dask.distributed")
+
+import qelt_native  # noqa: E402
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "examples"))
 import dask_batch  # noqa: E402

@@ -11,9 +11,9 @@ import sys
 import numpy as np
 import pytest
 
-import qelt_native
-
 pytest.importorskip("qiskit")
+
+import qelt_native  # noqa: E402
 
 from qiskit import QuantumCircuit  # noqa: E402
 from qiskit.circuit import ParameterVector  # noqa: E402

@@ -11,9 +11,9 @@ import textwrap
 
 import pytest
 
-import qelt_native
-
 pytest.importorskip("mypy")
+
+import qelt_native  # noqa: E402
 
 STUB_DIR = pathlib.Path(__file__).resolve().parents[2] / "src" / "module"
 STUB = STUB_DIR / "qelt_native.pyi"
