@@ -17,7 +17,7 @@ import numpy as np
 import qelt_native
 
 C64 = np.complex64
-GATES_PER_CALL = 12
+GATES_PER_CALL = 8
 NATIVE_REPEATS = 5
 NUMPY_REPEATS = 3
 COPY_BYTES = 256 << 20
