@@ -131,7 +131,8 @@ def main():
     header = [
         f"machine: {platform.node()} {platform.machine()}, {model}",
         f"CPU flags: {isa}",
-        f"workers: {worker_description()}",
+        f"workers: {worker_description()}; load average at start "
+        + ", ".join(f"{x:.2f}" for x in os.getloadavg()),
         f"python {platform.python_version()}, numpy {np.__version__}, "
         f"qelt_native {qelt_native.__version__}",
         f"{GATES_PER_CALL} gates per call (alternating 1q/2q, random bits, shared matrices); "
