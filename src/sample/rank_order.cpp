@@ -73,7 +73,45 @@ constexpr std::uint32_t radix_digit(std::uint32_t key, int pass) noexcept {
   return (key >> (pass * RADIX_BITS)) & (RADIX_BUCKETS - 1);
 }
 
+using RadixCounts = std::array<std::array<std::size_t, RADIX_BUCKETS>, RADIX_PASSES>;
+
+void count_digits(RadixCounts& counts, std::uint32_t key) noexcept {
+  for (int pass = 0; pass < RADIX_PASSES; ++pass) ++counts[pass][radix_digit(key, pass)];
+}
+
+// Sorts the n entries in `current` by key, stably, with `other` as the second buffer; `counts`
+// holds the digit counts of the keys. Returns true when the result ended in `other`.
+template <class Codec>
+bool radix_passes(RadixCounts& counts, std::uint64_t* current, std::uint64_t* other,
+                  std::size_t n) noexcept {
+  constexpr std::size_t W = Codec::WORDS;
+  bool swapped = false;
+  // Least significant digit first; each pass is stable, so entries with equal keys keep the
+  // order they came in (ascending position, in every caller).
+  for (int pass = 0; pass < RADIX_PASSES; ++pass) {
+    std::array<std::size_t, RADIX_BUCKETS>& count = counts[pass];
+    if (count[radix_digit(Codec::key(Codec::load(current)), pass)] == n) continue;  // no-op pass
+    std::size_t offset = 0;
+    for (std::size_t& bucket : count) offset += std::exchange(bucket, offset);
+    for (std::size_t i = 0; i < n; ++i) {
+      const typename Codec::Entry entry = Codec::load(current + i * W);
+      Codec::store(other + W * count[radix_digit(Codec::key(entry), pass)]++, entry);
+    }
+    std::swap(current, other);
+    swapped = !swapped;
+  }
+  return swapped;
+}
+
 }  // namespace
+
+std::uint64_t* sort_narrow_entries(std::uint64_t* entries, std::uint64_t* scratch,
+                                   std::size_t count) {
+  if (count == 0) return entries;
+  const auto counts = std::make_unique<RadixCounts>();
+  for (std::size_t i = 0; i < count; ++i) count_digits(*counts, NarrowCodec::key(entries[i]));
+  return radix_passes<NarrowCodec>(*counts, entries, scratch, count) ? scratch : entries;
+}
 
 template <class Id>
 RankedCandidates<Id> rank_by_radix(std::span<const float> logits, std::size_t k) {
@@ -87,26 +125,13 @@ RankedCandidates<Id> rank_by_radix(std::span<const float> logits, std::size_t k)
   std::uint64_t* other = words.get() + n * W;
 
   // On the heap: 48 KiB would be a large bite of a small thread stack.
-  const auto counts =
-      std::make_unique<std::array<std::array<std::size_t, RADIX_BUCKETS>, RADIX_PASSES>>();
+  const auto counts = std::make_unique<RadixCounts>();
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint32_t key = rank_key(logits[i]);
     Codec::store(current + i * W, Codec::make(key, i));
-    for (int pass = 0; pass < RADIX_PASSES; ++pass) ++(*counts)[pass][radix_digit(key, pass)];
+    count_digits(*counts, key);
   }
-  // Least significant digit first; each pass is stable, and the entries start in position
-  // order, so equal keys end in ascending position order.
-  for (int pass = 0; pass < RADIX_PASSES; ++pass) {
-    std::array<std::size_t, RADIX_BUCKETS>& count = (*counts)[pass];
-    if (count[radix_digit(Codec::key(Codec::load(current)), pass)] == n) continue;  // no-op pass
-    std::size_t offset = 0;
-    for (std::size_t& bucket : count) offset += std::exchange(bucket, offset);
-    for (std::size_t i = 0; i < n; ++i) {
-      const typename Codec::Entry entry = Codec::load(current + i * W);
-      Codec::store(other + W * count[radix_digit(Codec::key(entry), pass)]++, entry);
-    }
-    std::swap(current, other);
-  }
+  if (radix_passes<Codec>(*counts, current, other, n)) std::swap(current, other);
   return RankedCandidates<Id>(std::move(words), current, other, k);
 }
 

@@ -64,6 +64,12 @@ class RankedCandidates {
 template <class Id>
 RankedCandidates<Id> rank_candidates(std::span<const float> logits, std::size_t k);
 
+// Sorts `count` candidates given as 32-bit-id words ((key << 32) | position) by key, stably, so
+// that entries that come in ascending position order leave in ranking order. `scratch` has room
+// for `count` words; returns whichever of the two buffers holds the result.
+std::uint64_t* sort_narrow_entries(std::uint64_t* entries, std::uint64_t* scratch,
+                                   std::size_t count);
+
 // The two strategies behind rank_candidates, exposed so that tests can drive each one.
 // Full ranking by a stable radix sort of the keys, truncated to k.
 template <class Id>
