@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "sample/first_argmax.h"
+#include "sample/nucleus_shortcut.h"
 #include "sample/rank_order.h"
 #include "sample/splitmix.h"
 
@@ -99,6 +100,13 @@ std::uint64_t sample_token(std::span<const float> logits, float temperature, flo
   // 32-bit candidate ids halve the ranking's memory traffic; a vocabulary of 2^32 or more
   // entries gets 64-bit ids, so every position stays reachable and nothing is truncated.
   if (logits.size() <= std::numeric_limits<std::uint32_t>::max()) {
+    // A nucleus cut over the whole vocabulary may be decided from a small head of the ranking.
+    if ((top_k == 0 || top_k >= logits.size()) && top_p < 1.0f) {
+      const double uniform = splitmix_uniform(splitmix_state(seed));
+      if (auto token = sample_nucleus_shortcut(logits, temperature, top_p, uniform)) {
+        return *token;
+      }
+    }
     return sample_with_ids<std::uint32_t>(logits, temperature, top_p, top_k, seed);
   }
   return sample_with_ids<std::uint64_t>(logits, temperature, top_p, top_k, seed);

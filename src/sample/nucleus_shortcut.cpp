@@ -1,0 +1,189 @@
+// The nucleus shortcut.
+//
+// Why its token is the full path's. Write w_i for the full path's weights in rank order, s_i for
+// its running sums (s_i after i weights), W = s_n for its total, H = W * p for the threshold.
+//
+// 1. The head: candidates whose rank key has a top digit (key >> 21) at most `last` all rank
+//    before every other candidate, so they are exactly the first h of the ranking; they are
+//    ranked by the same key-and-position order, weighted by the same expression from the same
+//    best logit, and summed in the same order, so their weights and running sums s_1 .. s_h are
+//    the full path's, bit for bit.
+// 2. The rest: every weight is >= 0 and <= 1 (no NaN or infinite logit, finite positive
+//    reciprocal temperature). The platform's exp is taken to be within 2^-48 of the true
+//    exponential (a few units in the last place; the tests check it against bounded_exp), and
+//    bounded_exp is within 2^-40 (see bounded_exp_steps.h); for arguments under -700 both lie
+//    in [0, 2^-1009]. So the tail's weights sum to within 2^-39.9 of the sum of their
+//    approximations, plus at most n * 2^-1008. The computed approximate sum T (per digit, then
+//    over digits) is within (n - 1) * 2^-53 of the exact sum of the approximations (recursive
+//    summation). The full path adds the t <= n tail weights to s_h one at a time, each addition
+//    within a factor 1 +- 2^-53, so its total lies within (1 +- 2^-53)^n of s_h plus their
+//    exact sum. As s_h >= 1 (the first weight is exp(0) = 1), the relative deviation of W from
+//    s_h + T stays below 2^-39.9 + 2 * (n + 8) * 2^-53, and MARGIN, four times
+//    2^-40 + (n + 8) * 2^-52, also covers the few roundings in the bounds computed here. Hence
+//    W_lo <= W <= W_hi, and as the product with p >= 0 rounds monotonically, H_lo <= H <= H_hi.
+// 3. The cut: the full path keeps c = the first count with s_c >= H, and the running sums never
+//    decrease. If s_c >= H_hi and s_(c-1) < H_lo, then s_c >= H and every earlier sum is < H, so
+//    c is the full path's count and the kept mass is s_c. Otherwise (a running sum inside
+//    [H_lo, H_hi), or a head too short to reach H_hi) the route gives up.
+// 4. The draw uses u * s_c and walks w_1 .. w_c, all known exactly: the full path's token.
+#include "sample/nucleus_shortcut.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <utility>
+
+#include "sample/bounded_exp.h"
+#include "sample/first_argmax.h"
+#include "sample/rank_order.h"
+
+namespace qelt {
+namespace {
+
+// Below this many logits the full path costs little and the shortcut's fixed costs dominate.
+constexpr std::size_t MIN_VOCABULARY = 8192;
+// Candidates per chunk of the approximation pass (two 4 KiB arrays on the stack).
+constexpr std::size_t CHUNK = 512;
+// Top digits of the rank key: sign, exponent and two bits of the significand.
+constexpr int DIGIT_SHIFT = 21;
+constexpr std::size_t DIGITS = std::size_t{1} << (32 - DIGIT_SHIFT);
+
+constexpr std::size_t top_digit(std::uint32_t key) noexcept {
+  return key >> DIGIT_SHIFT;
+}
+
+// The digits, best first, up to the first one at which the cumulative `mass` reaches `goal`:
+// that digit and the number of candidates up to it, or DIGITS if the goal is never reached.
+std::pair<std::size_t, std::size_t> head_digits(const std::array<double, DIGITS>& mass,
+                                                const std::array<std::uint32_t, DIGITS>& counts,
+                                                double goal) noexcept {
+  double cumulative = 0.0;
+  std::size_t candidates = 0;
+  for (std::size_t d = 0; d < DIGITS; ++d) {
+    cumulative += mass[d];
+    candidates += counts[d];
+    if (cumulative >= goal) return {d, candidates};
+  }
+  return {DIGITS, candidates};
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> sample_nucleus_shortcut(std::span<const float> logits,
+                                                     float temperature, float top_p,
+                                                     double uniform) {
+  const std::size_t n = logits.size();
+  if (!(top_p < 1.0f) || n < MIN_VOCABULARY || n > std::numeric_limits<std::uint32_t>::max()) {
+    return std::nullopt;
+  }
+  const double reciprocal = 1.0 / static_cast<double>(temperature);
+  if (!(reciprocal > 0.0) || !(reciprocal < std::numeric_limits<double>::infinity())) {
+    return std::nullopt;
+  }
+  // The largest logit; only the approximations use this value (zeros of either sign give the
+  // same arguments there), the exact weights take the first-ranked logit itself.
+  const float largest = largest_number(logits);
+  if (!std::isfinite(largest)) return std::nullopt;
+  const double approximate_best = largest;
+
+  // One pass: candidates and approximate weight per top digit of the rank key. Neighbouring
+  // logits often share a digit; LANES separate tables keep their updates from waiting on each
+  // other, and are added up afterwards (the bound holds for any order of summation).
+  constexpr std::size_t LANES = 4;
+  const auto lane_counts = std::make_unique<std::array<std::array<std::uint32_t, DIGITS>, LANES>>();
+  const auto lane_mass = std::make_unique<std::array<std::array<double, DIGITS>, LANES>>();
+  std::array<double, CHUNK> arguments;
+  std::array<double, CHUNK> approximations;
+  for (std::size_t start = 0; start < n; start += CHUNK) {
+    const std::size_t len = std::min(CHUNK, n - start);
+    for (std::size_t j = 0; j < len; ++j) {
+      arguments[j] = (static_cast<double>(logits[start + j]) - approximate_best) * reciprocal;
+    }
+    bounded_exp(arguments.data(), approximations.data(), len);
+    for (std::size_t j = 0; j < len; ++j) {
+      const std::size_t digit = top_digit(rank_key(logits[start + j]));
+      ++(*lane_counts)[j % LANES][digit];
+      (*lane_mass)[j % LANES][digit] += approximations[j];
+    }
+  }
+  const auto counts = std::make_unique<std::array<std::uint32_t, DIGITS>>();
+  const auto mass = std::make_unique<std::array<double, DIGITS>>();
+  for (std::size_t lane = 0; lane < LANES; ++lane) {
+    for (std::size_t d = 0; d < DIGITS; ++d) {
+      (*counts)[d] += (*lane_counts)[lane][d];
+      (*mass)[d] += (*lane_mass)[lane][d];
+    }
+  }
+  if ((*counts)[DIGITS - 1] != 0) return std::nullopt;  // NaN logits: only their keys go there
+
+  const double p = static_cast<double>(std::max(top_p, 0.0f));
+  double approximate_total = 0.0;
+  for (double m : *mass) approximate_total += m;
+  // Aim the head past the cut with room to spare; whether it reaches is checked exactly below.
+  const auto [last, head] = head_digits(*mass, *counts, approximate_total * p * (1.0 + 0x1p-20));
+  if (last == DIGITS || head > n / 2) return std::nullopt;
+
+  // The head's candidates in position order (a branch-free filter), then ranked.
+  auto words = std::make_unique_for_overwrite<std::uint64_t[]>(3 * head + 1);
+  std::size_t taken = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t key = rank_key(logits[i]);
+    words[taken] = (std::uint64_t{key} << 32) | i;  // slot `head` absorbs the final misses
+    taken += top_digit(key) <= last ? 1 : 0;
+  }
+  const std::uint64_t* ranked = sort_narrow_entries(words.get(), words.get() + head + 1, head);
+  std::uint64_t* const weight_bits = words.get() + 2 * head + 1;
+  auto id = [&](std::size_t rank) { return static_cast<std::uint32_t>(ranked[rank]); };
+  auto weight = [&](std::size_t rank) { return std::bit_cast<double>(weight_bits[rank]); };
+
+  // The head's weights exactly as the full path makes them (same expression from the same
+  // first-ranked logit, same reuse of a repeated logit's weight).
+  const double best = static_cast<double>(logits[id(0)]);
+  double head_sum = 0.0;
+  std::uint32_t previous_bits = 0;
+  double previous_weight = 0.0;
+  for (std::size_t i = 0; i < head; ++i) {
+    const float logit = logits[id(i)];
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(logit);
+    double w = previous_weight;
+    if (i == 0 || bits != previous_bits) {
+      w = std::exp((static_cast<double>(logit) - best) * reciprocal);
+      previous_bits = bits;
+      previous_weight = w;
+    }
+    weight_bits[i] = std::bit_cast<std::uint64_t>(w);
+    head_sum += w;
+  }
+
+  double tail = 0.0;
+  for (std::size_t d = last + 1; d < DIGITS; ++d) tail += (*mass)[d];
+  const double margin = 4.0 * (0x1p-40 + static_cast<double>(n + 8) * 0x1p-52);
+  const double base = head_sum + tail;
+  const double threshold_low = base * (1.0 - margin) * p;
+  const double threshold_high = base * (1.0 + margin) * p;
+
+  double running = 0.0;
+  double before = 0.0;
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < head; ++i) {
+    before = running;
+    running += weight(i);
+    if (running >= threshold_high) {
+      kept = i + 1;
+      break;
+    }
+  }
+  if (kept == 0 || (kept > 1 && before >= threshold_low)) return std::nullopt;
+
+  double target = uniform * running;
+  for (std::size_t i = 0; i < kept; ++i) {
+    target -= weight(i);
+    if (target <= 0.0) return id(i);
+  }
+  return id(kept - 1);
+}
+
+}  // namespace qelt
