@@ -165,11 +165,25 @@ def test_top_k_zero_v_and_above_v_mean_no_truncation(top_k):
         assert sample_topp(logits, 1.0, 0.95, top_k, seed) == sample_topp(logits, 1.0, 0.95, 0, seed)
 
 
-def test_large_vocabulary_matches_the_reference():
-    # A vocabulary the size of a real model's, where the ranking takes its radix route.
+@pytest.mark.parametrize(
+    "scale, rounding, temperature, top_p, top_k",
+    [
+        (2.0, None, 0.8, 0.9, 0),  # narrow nuclei: decided from a ranked head and bounded tail
+        (1.0, None, 1.0, 0.5, 0),
+        (4.0, 0.25, 0.5, 0.95, 0),  # many ties
+        (3.0, None, 1.5, 0.0, 0),
+        (2.0, None, 0.7, 0.999, 0),  # a wide nucleus: the full ranking
+        (2.0, None, 0.8, 1.0, 0),
+        (3.0, None, 0.8, 0.9, 40),
+        (3.0, None, 0.8, 0.9, 2000),
+    ],
+)
+def test_large_vocabularies_match_the_reference(scale, rounding, temperature, top_p, top_k):
     rng = np.random.default_rng(77)
-    logits = (rng.standard_normal(32000) * 3).astype(np.float32)
-    for top_k, seed in [(0, 1), (0, 2), (40, 3), (2000, 4)]:
-        assert sample_topp(logits, 0.8, 0.9, top_k, seed) == sample_reference(
-            logits.tolist(), 0.8, 0.9, top_k, seed
-        )
+    logits = (rng.standard_normal(20000) * scale).astype(np.float32)
+    if rounding:
+        logits = (np.round(logits / rounding) * rounding).astype(np.float32)
+    as_list = logits.tolist()
+    for seed in range(5):
+        expected = sample_reference(as_list, temperature, top_p, top_k, seed)
+        assert sample_topp(logits, temperature, top_p, top_k, seed) == expected
