@@ -454,3 +454,26 @@ def test_user_sequence_types_convert():
     expected = reference_apply(psi, plain)
     qelt_native.apply_gates(psi, _LenRaises(gates))
     assert_bits_equal(psi, expected)
+
+
+class _IndexWithCause:
+    def __index__(self):
+        raise TypeError("inner") from LookupError("root")
+
+
+@pytest.mark.parametrize(
+    "position, cause_type",
+    [(_Index(error=TypeError("bad index")), type(None)), (_IndexWithCause(), LookupError)],
+    ids=["no cause", "cause kept"],
+)
+def test_wrapped_type_error_keeps_only_the_inner_cause(position, cause_type):
+    # The wrapper replaces the inner TypeError: it takes over the inner exception's cause and is
+    # neither caused by nor chained to the inner exception itself.
+    psi = make_psi(1, 4)
+    with pytest.raises(TypeError) as info:
+        qelt_native.apply_gates(psi, [([position], x_gate())])
+    err = info.value
+    assert str(err).startswith(GATES_TYPE)
+    assert isinstance(err.__cause__, cause_type)
+    assert err.__suppress_context__
+    assert not isinstance(err.__context__, TypeError)
