@@ -14,7 +14,7 @@ namespace qelt::bounded_exp_steps {
 // reduced argument is off by at most 2^-52 in absolute terms (k ln 2 split into a 32-bit head,
 // exact for |k| < 2^21, and a tail; the subtraction of the head is exact by Sterbenz's lemma),
 // so < 2^-51 relative. Scaling by 2^k is exact because the result stays normal (k >= -1011).
-// Total below 2^-41; 2^-40 is the bound callers rely on.
+// Total below 2^-41.
 inline constexpr double LOWEST_ARGUMENT = -700.0;
 inline constexpr double LOG2_E = 0x1.71547652b82fep0;
 inline constexpr double LN2_HEAD = 0x1.62e42fee00000p-1;

@@ -9,18 +9,19 @@
 //    best logit, and summed in the same order, so their weights and running sums s_1 .. s_h are
 //    the full path's, bit for bit.
 // 2. The rest: every weight is >= 0 and <= 1 (no NaN or infinite logit, finite positive
-//    reciprocal temperature). The platform's exp is taken to be within 2^-48 of the true
-//    exponential (a few units in the last place; the tests check it against bounded_exp), and
-//    bounded_exp is within 2^-40 (see bounded_exp_steps.h); for arguments under -700 both lie
-//    in [0, 2^-1009]. So the tail's weights sum to within 2^-39.9 of the sum of their
-//    approximations, plus at most n * 2^-1008. The computed approximate sum T (per digit, then
-//    over digits) is within (n - 1) * 2^-53 of the exact sum of the approximations (recursive
-//    summation). The full path adds the t <= n tail weights to s_h one at a time, each addition
-//    within a factor 1 +- 2^-53, so its total lies within (1 +- 2^-53)^n of s_h plus their
-//    exact sum. As s_h >= 1 (the first weight is exp(0) = 1), the relative deviation of W from
-//    s_h + T stays below 2^-39.9 + 2 * (n + 8) * 2^-53, and MARGIN, four times
-//    2^-40 + (n + 8) * 2^-52, also covers the few roundings in the bounds computed here. Hence
-//    W_lo <= W <= W_hi, and as the product with p >= 0 rounds monotonically, H_lo <= H <= H_hi.
+//    reciprocal temperature). bounded_exp is within 2^-41 of the true exponential (proof in
+//    bounded_exp_steps.h) and the platform's exp is taken to be within 2^-42 (glibc's is
+//    within about one unit in the last place, 2^-52; the tests check that the two agree to
+//    2^-40); for arguments under -700 both lie in [0, 2^-1009]. So the tail's weights sum to
+//    within 2^-40.4 of the sum of their approximations, plus at most n * 2^-1008. The computed
+//    approximate sum T (per digit, then over digits) is within (n - 1) * 2^-53 of the exact
+//    sum of the approximations (recursive summation). The full path adds the t <= n tail
+//    weights to s_h one at a time, each addition within a factor 1 +- 2^-53, so its total lies
+//    within (1 +- 2^-53)^n of s_h plus their exact sum. As s_h >= 1 (the first weight is
+//    exp(0) = 1), the relative deviation of W from s_h + T stays below
+//    2^-40.4 + 2 * (n + 8) * 2^-53, and the margin, four times 2^-40 + (n + 8) * 2^-52, also
+//    covers the few roundings of the bounds computed here. Hence W_lo <= W <= W_hi, and as the
+//    product with p >= 0 rounds monotonically, H_lo <= H <= H_hi.
 // 3. The cut: the full path keeps c = the first count with s_c >= H, and the running sums never
 //    decrease. If s_c >= H_hi and s_(c-1) < H_lo, then s_c >= H and every earlier sum is < H, so
 //    c is the full path's count and the kept mass is s_c. Otherwise (a running sum inside
