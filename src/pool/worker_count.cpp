@@ -1,0 +1,84 @@
+// The worker-count rules: environment variables first, then the available parallelism.
+#include "pool/worker_count.h"
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <limits>
+
+namespace qelt {
+
+SystemView SystemView::host() {
+  auto environment = [](const char* name) -> std::optional<std::string> {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+  };
+  auto affinity_cpu_count = []() -> std::optional<std::size_t> {
+    cpu_set_t set;  // 1024 CPUs, 128 bytes
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return std::nullopt;
+    return static_cast<std::size_t>(CPU_COUNT(&set));
+  };
+  auto online_processors = []() -> std::optional<std::size_t> {
+    long count = sysconf(_SC_NPROCESSORS_ONLN);
+    if (count < 0) return std::nullopt;
+    return static_cast<std::size_t>(count);
+  };
+  return SystemView{std::string(1, '/'), environment, affinity_cpu_count, online_processors};
+}
+
+std::string SystemView::file(std::string_view path) const {
+  std::string joined = root;
+  while (!joined.empty() && joined.back() == '/') joined.pop_back();
+  joined += path;
+  return joined;
+}
+
+std::optional<std::uint64_t> parse_unsigned_decimal(std::string_view text) noexcept {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  constexpr std::uint64_t MAX = std::numeric_limits<std::uint64_t>::max();
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (MAX - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+std::optional<std::size_t> available_parallelism(const SystemView& system) {
+  const std::size_t quota = std::max<std::size_t>(cpu_quota(system), 1);
+  if (std::optional<std::size_t> count = system.affinity_cpu_count(); count && *count > 0) {
+    return std::min(*count, quota);
+  }
+  std::optional<std::size_t> online = system.online_processors();
+  if (!online || *online == 0) return std::nullopt;
+  return std::min(*online, quota);
+}
+
+std::size_t configured_worker_count(const SystemView& system) {
+  auto valid_count = [&](const char* name) -> std::optional<std::uint64_t> {
+    std::optional<std::string> text = system.environment(name);
+    if (!text) return std::nullopt;
+    return parse_unsigned_decimal(*text);
+  };
+  auto available = [&] { return available_parallelism(system).value_or(1); };
+
+  std::uint64_t count = 0;
+  if (std::optional<std::uint64_t> threads = valid_count("RAYON_NUM_THREADS")) {
+    count = *threads > 0 ? *threads : available();
+  } else if (std::optional<std::uint64_t> cpus = valid_count("RAYON_RS_NUM_CPUS");
+             cpus && *cpus > 0) {
+    count = *cpus;
+  } else {
+    count = available();
+  }
+  return static_cast<std::size_t>(std::min<std::uint64_t>(count, MAX_WORKER_COUNT));
+}
+
+}  // namespace qelt
