@@ -1,0 +1,163 @@
+"""Worker-pool scaling: apply_gates on 1 and 2 workers for a batch and for one long row, and the
+round-trip cost of the smallest parallel call beside the same work on the serial route.
+
+Each worker count runs in its own interpreter (RAYON_NUM_THREADS is read once per process).
+Every figure is the median of several repeats measured in this run.
+"""
+
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+WORKER_COUNTS = (1, 2)
+GATES_PER_CALL = 8
+REPEATS = 7
+SMALL_CALLS = 2000  # calls per repeat of the smallest call
+IDLE_CALLS = 200  # calls per repeat after an idle pause
+IDLE_PAUSE = 0.002  # seconds: long enough for idle workers to fall asleep
+CASES = [("batch 4096 x 2^10", 4096, 10), ("one row 2^22", 1, 22)]
+
+
+def median_seconds(fn, repeats=REPEATS):
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def random_unitary(rng, d):
+    z = rng.standard_normal((d, d)) + 1j * rng.standard_normal((d, d))
+    q, r = np.linalg.qr(z)
+    return (q * (np.diag(r) / np.abs(np.diag(r)))).astype(np.complex64)
+
+
+def measure():
+    """Runs in a child interpreter with RAYON_NUM_THREADS set; prints its timings as JSON."""
+    import qelt_native
+
+    rng = np.random.default_rng(7)
+    results = {}
+    for label, batch, n in CASES:
+        psi = (rng.standard_normal((batch, 1 << n)) + 0j).astype(np.complex64)
+        gates = []
+        for i in range(GATES_PER_CALL):
+            k = 1 + i % 2
+            bits = [int(b) for b in rng.choice(n, size=k, replace=False)]
+            gates.append((bits, random_unitary(rng, 1 << k)))
+        qelt_native.apply_gates(psi, gates)  # warm-up; starts the pool
+        results[label] = median_seconds(lambda: qelt_native.apply_gates(psi, gates))
+
+    hadamard = (np.array([[1, 1], [1, -1]]) / np.sqrt(2)).astype(np.complex64)
+    one_gate = [([0], hadamard)]
+    for route, rows in (("parallel", 2), ("serial", 1)):
+        psi = np.ones((rows, 4), np.complex64)
+
+        def back_to_back():
+            for _ in range(SMALL_CALLS):
+                qelt_native.apply_gates(psi, one_gate)
+
+        results[f"{route} back-to-back"] = median_seconds(back_to_back) / SMALL_CALLS
+
+        def after_idle():
+            total = 0.0
+            for _ in range(IDLE_CALLS):
+                time.sleep(IDLE_PAUSE)
+                start = time.perf_counter()
+                qelt_native.apply_gates(psi, one_gate)
+                total += time.perf_counter() - start
+            return total / IDLE_CALLS
+
+        results[f"{route} after idle"] = statistics.median(after_idle() for _ in range(REPEATS))
+    print(json.dumps(results))
+
+
+def run_with_workers(workers):
+    env = dict(os.environ, RAYON_NUM_THREADS=str(workers), OPENBLAS_NUM_THREADS="1")
+    out = subprocess.run(
+        [sys.executable, __file__, "--measure"],
+        env=env,
+        check=True,
+        capture_output=True,
+        text=True,
+        timeout=1800,
+    )
+    return json.loads(out.stdout)
+
+
+def machine_description():
+    model, flags = platform.processor() or "unknown CPU", set()
+    try:
+        with open("/proc/cpuinfo") as f:
+            info = dict(line.split(":", 1) for line in f.read().split("\n\n")[0].splitlines())
+        info = {k.strip(): v.strip() for k, v in info.items()}
+        model = info.get("model name", model)
+        flags = set(info.get("flags", "").split())
+    except (OSError, ValueError):
+        pass
+    isa = ", ".join(f"{f}: {'yes' if f in flags else 'no'}" for f in ("sse2", "avx2", "avx512f"))
+    return [
+        f"machine: {platform.node()} {platform.machine()}, {model}, "
+        f"{len(os.sched_getaffinity(0))} usable CPUs, load average "
+        + ", ".join(f"{x:.2f}" for x in os.getloadavg()),
+        f"CPU flags: {isa}",
+        f"python {platform.python_version()}, numpy {np.__version__}; workers set by "
+        f"RAYON_NUM_THREADS, one interpreter per worker count; median of {REPEATS} repeats",
+    ]
+
+
+def main():
+    import qelt_native
+
+    header = machine_description()
+    header[-1] += f"; qelt_native {qelt_native.__version__}"
+    for line in header:
+        print(line)
+    timings = {workers: run_with_workers(workers) for workers in WORKER_COUNTS}
+    one, two = WORKER_COUNTS
+
+    rows = ["", f"{GATES_PER_CALL} gates per call (alternating one- and two-qubit, random bits)"]
+    columns = f"{'case':<20}{f'{one} worker ms':>14}{f'{two} workers ms':>16}{'speed-up':>10}"
+    rows += [columns, "-" * len(columns)]
+    for label, _, _ in CASES:
+        t1, t2 = timings[one][label], timings[two][label]
+        rows.append(f"{label:<20}{t1 * 1e3:>14.2f}{t2 * 1e3:>16.2f}{t1 / t2:>10.2f}")
+
+    rows += ["", "smallest call: one one-qubit gate on D = 4; parallel route B = 2, serial B = 1"]
+    columns = f"{'workers':<9}{'timing':<15}{'parallel us':>12}{'serial us':>11}{'ratio':>8}"
+    rows += [columns, "-" * len(columns)]
+    for workers in WORKER_COUNTS:
+        for timing in ("back-to-back", "after idle"):
+            parallel = timings[workers][f"parallel {timing}"]
+            serial = timings[workers][f"serial {timing}"]
+            rows.append(
+                f"{workers:<9}{timing:<15}{parallel * 1e6:>12.1f}{serial * 1e6:>11.1f}"
+                f"{parallel / serial:>8.1f}"
+            )
+    rows += [
+        "",
+        "speed-up: 1-worker time over 2-worker time; ratio: parallel over serial time. 'after",
+        f"idle' times single calls made {IDLE_PAUSE * 1e3:.0f} ms apart, when the workers have "
+        "gone to sleep.",
+    ]
+    for line in rows:
+        print(line)
+
+    out_dir = Path(__file__).resolve().parent / "results"
+    out_dir.mkdir(exist_ok=True)
+    (out_dir / "scaling.txt").write_text("\n".join(header + rows) + "\n")
+
+
+if __name__ == "__main__":
+    if "--measure" in sys.argv:
+        measure()
+    else:
+        main()
