@@ -3,9 +3,11 @@
 // their rows; empty batches and gate lists touch nothing; a few results worked out by hand.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
+#include "quantum/blocked_runs.h"
 #include "quantum/kernel_variants.h"
 #include "quantum/kernels.h"
 #include "test_kernels_reference.h"
@@ -132,10 +134,63 @@ TEST_P(DriverRoutes, EmptyBatchOrGateListTouchesNothing) {
   EXPECT_EQ(first_bit_difference(canary, before), "");
 }
 
+// Random circuits whose gates draw their positions from a few low and a few high bits, so that
+// blocked runs form with chunks and several high positions, of many shapes.
+TEST_P(DriverRoutes, RandomCircuitsEqualGateByGate) {
+  for (auto [rows, n] : {std::pair<std::size_t, unsigned>{1, 16}, {1, 19}, {2, 17}}) {
+    const std::size_t dim = std::size_t{1} << n;
+    std::mt19937_64 rng(n * 31 + rows);
+    const unsigned pool[] = {0, 1, 2, 3, 5, 8, 11, n - 5, n - 4, n - 3, n - 2, n - 1};
+    std::vector<PreparedGate> gates;
+    for (int g = 0; g < 60; ++g) {
+      const unsigned a = pool[rng() % std::size(pool)];
+      unsigned b = pool[rng() % std::size(pool)];
+      if (g % 3 == 0 || a == b) {
+        gates.push_back(one_qubit_gate(a, 1000 + g));
+      } else {
+        gates.push_back(two_qubit_gate(a, b, 1000 + g));
+      }
+    }
+    auto got = random_amplitudes(rows * dim, 80 + n);
+    auto want = got;
+    apply_prepared_gates(got.data(), rows, dim, gates, kernels());
+    test::ref_apply(want, rows, dim, gates);
+    EXPECT_EQ(first_bit_difference(got, want), "") << rows << " rows, n = " << n;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(AllVariants, DriverRoutes,
                          testing::Values(InstructionSet::SCALAR, InstructionSet::SSE2,
                                          InstructionSet::AVX2, InstructionSet::AVX512F),
                          [](const auto& info) { return name_of(info.param); });
+
+// ---- Planning of blocked runs ----
+
+// Gates on positions {0, 20, 21} of a 22-position row fit one block of 2^15: chunks of 2^13
+// with the two high positions. A further gate on a third high position would need chunks of
+// 2^12, still allowed; gates on nine high positions would need chunks shorter than the minimum
+// and end the run.
+TEST(BlockedRunPlan, RunsGrowWhileTheirPositionsFitOneBlock) {
+  const std::vector<PreparedGate> gates = {
+      one_qubit_gate(0, 1), two_qubit_gate(21, 0, 2), one_qubit_gate(20, 3),
+      two_qubit_gate(17, 3, 4)};
+  BlockShape shape;
+  EXPECT_EQ(plan_blocked_run(gates, 0, 15, 22, shape), 4u);
+  EXPECT_EQ(shape.low_bits, 12u);
+  ASSERT_EQ(shape.high_count, 3u);
+  EXPECT_EQ(shape.high[0], 17u);
+  EXPECT_EQ(shape.high[2], 21u);
+
+  std::vector<PreparedGate> wide;
+  for (unsigned b = 12; b < 21; ++b) wide.push_back(one_qubit_gate(b, b));
+  EXPECT_EQ(plan_blocked_run(wide, 0, 15, 22, shape), 8u);  // 8 high positions, chunks of 2^7
+  EXPECT_EQ(shape.low_bits, MIN_CHUNK_BITS);
+  // A row no longer than a block is one block whatever the gates.
+  std::vector<PreparedGate> all;
+  for (unsigned b = 0; b < 15; ++b) all.push_back(two_qubit_gate(b, (b + 7) % 15, b));
+  EXPECT_EQ(plan_blocked_run(all, 0, 15, 15, shape), all.size());
+  EXPECT_EQ(shape.high_count, 0u);
+}
 
 // ---- Results worked out by hand, through the driver with the CPU's own variant ----
 
