@@ -48,7 +48,9 @@ TEST_P(ScalarKernel, OneQubitMatchesRuleOnEveryBit) {
     auto got = random_amplitudes(len, 7 * b + n);
     auto want = got;
     scalar_gate_kernels().one_qubit(got.data(), len, m.data(), b);
-    for (std::size_t r = 0; r < rows; ++r) test::ref_one_qubit(want.data() + (r << n), 1u << n, m.data(), b);
+    for (std::size_t r = 0; r < rows; ++r) {
+      test::ref_one_qubit(want.data() + (r << n), std::size_t{1} << n, m.data(), b);
+    }
     EXPECT_EQ(first_bit_difference(got, want), "") << "bit " << b;
   }
 }
