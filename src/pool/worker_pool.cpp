@@ -1,6 +1,8 @@
 // Creating and tearing down a pool, the worker threads' main function, and posting from outside.
 #include "pool/worker_pool.h"
 
+#include <cerrno>
+
 namespace qelt {
 
 WorkerPool::WorkerPool(std::size_t workers)
@@ -14,6 +16,7 @@ WorkerPool::WorkerPool(std::size_t workers)
 
 std::expected<std::unique_ptr<WorkerPool>, int> WorkerPool::create(std::size_t workers,
                                                                    ThreadStarter start) {
+  if (workers == 0) return std::unexpected(EINVAL);  // nobody would ever run a posted job
   std::unique_ptr<WorkerPool> pool(new WorkerPool(workers));
   for (std::size_t i = 0; i < workers; ++i) {
     {

@@ -31,8 +31,8 @@ namespace qelt {
 // destroyed pool.
 class WorkerPool {
  public:
-  // Starts `workers` threads (1 or more) with `start`; fails with the first error number, after
-  // the workers already started have ended.
+  // Starts `workers` threads with `start`; fails with the first error number, after the workers
+  // already started have ended, or with EINVAL for no workers.
   static std::expected<std::unique_ptr<WorkerPool>, int> create(
       std::size_t workers, ThreadStarter start = &pthread_create);
   ~WorkerPool();

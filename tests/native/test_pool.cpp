@@ -160,6 +160,7 @@ TEST(WorkerPool, CreationFailureEndsTheWorkersAlreadyStarted) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   EXPECT_EQ(threads_ended.load(), 2);
+  EXPECT_EQ(WorkerPool::create(0).error(), EINVAL);
 }
 
 TEST(PoolBuildError, RendersTheOperatingSystemError) {
