@@ -16,6 +16,8 @@ from pathlib import Path
 
 import numpy as np
 
+from bench_gates import cpu_description, median_seconds, random_unitary
+
 WORKER_COUNTS = (1, 2)
 GATES_PER_CALL = 8
 REPEATS = 7
@@ -23,21 +25,6 @@ SMALL_CALLS = 2000  # calls per repeat of the smallest call
 IDLE_CALLS = 200  # calls per repeat after an idle pause
 IDLE_PAUSE = 0.002  # seconds: long enough for idle workers to fall asleep
 CASES = [("batch 4096 x 2^10", 4096, 10), ("one row 2^22", 1, 22)]
-
-
-def median_seconds(fn, repeats=REPEATS):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
-
-
-def random_unitary(rng, d):
-    z = rng.standard_normal((d, d)) + 1j * rng.standard_normal((d, d))
-    q, r = np.linalg.qr(z)
-    return (q * (np.diag(r) / np.abs(np.diag(r)))).astype(np.complex64)
 
 
 def measure():
@@ -54,7 +41,7 @@ def measure():
             bits = [int(b) for b in rng.choice(n, size=k, replace=False)]
             gates.append((bits, random_unitary(rng, 1 << k)))
         qelt_native.apply_gates(psi, gates)  # warm-up; starts the pool
-        results[label] = median_seconds(lambda: qelt_native.apply_gates(psi, gates))
+        results[label] = median_seconds(lambda: qelt_native.apply_gates(psi, gates), REPEATS)
 
     hadamard = (np.array([[1, 1], [1, -1]]) / np.sqrt(2)).astype(np.complex64)
     one_gate = [([0], hadamard)]
@@ -65,7 +52,7 @@ def measure():
             for _ in range(SMALL_CALLS):
                 qelt_native.apply_gates(psi, one_gate)
 
-        results[f"{route} back-to-back"] = median_seconds(back_to_back) / SMALL_CALLS
+        results[f"{route} back-to-back"] = median_seconds(back_to_back, REPEATS) / SMALL_CALLS
 
         def after_idle():
             total = 0.0
@@ -94,15 +81,7 @@ def run_with_workers(workers):
 
 
 def machine_description():
-    model, flags = platform.processor() or "unknown CPU", set()
-    try:
-        with open("/proc/cpuinfo") as f:
-            info = dict(line.split(":", 1) for line in f.read().split("\n\n")[0].splitlines())
-        info = {k.strip(): v.strip() for k, v in info.items()}
-        model = info.get("model name", model)
-        flags = set(info.get("flags", "").split())
-    except (OSError, ValueError):
-        pass
+    model, flags = cpu_description()
     isa = ", ".join(f"{f}: {'yes' if f in flags else 'no'}" for f in ("sse2", "avx2", "avx512f"))
     return [
         f"machine: {platform.node()} {platform.machine()}, {model}, "
