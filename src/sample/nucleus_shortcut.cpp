@@ -27,6 +27,9 @@
 //    c is the full path's count and the kept mass is s_c. Otherwise (a running sum inside
 //    [H_lo, H_hi), or a head too short to reach H_hi) the route gives up.
 // 4. The draw uses u * s_c and walks w_1 .. w_c, all known exactly: the full path's token.
+// 5. Without a cut (top_p >= 1 or NaN) the full path draws from t = u * W over all n weights;
+//    u * W_lo <= t <= u * W_hi, and the walk's end index never decreases as t grows, so equal
+//    end indexes from both bounds, inside the head, are the full path's (walk_without_cut).
 #include "sample/nucleus_shortcut.h"
 
 #include <algorithm>
@@ -71,15 +74,33 @@ std::pair<std::size_t, std::size_t> head_digits(const std::array<double, DIGITS>
   return {DIGITS, candidates};
 }
 
+// Without a cut the full path draws over all n weights from the target u * W. The index where
+// the walk ends never decreases as its starting target grows (each step subtracts the same
+// weight, and rounding is monotone), so if the walks from both ends of the target's range end
+// at the same head index, so does the full path's.
+template <class Weight, class Id>
+std::optional<std::uint64_t> walk_without_cut(double target_low, double target_high,
+                                              std::size_t head, const Weight& weight,
+                                              const Id& id) {
+  auto walk = [&](double target) -> std::optional<std::size_t> {
+    for (std::size_t i = 0; i < head; ++i) {
+      target -= weight(i);
+      if (target <= 0.0) return i;
+    }
+    return std::nullopt;
+  };
+  const std::optional<std::size_t> high = walk(target_high);
+  if (!high || walk(target_low) != high) return std::nullopt;
+  return id(*high);
+}
+
 }  // namespace
 
 std::optional<std::uint64_t> sample_nucleus_shortcut(std::span<const float> logits,
                                                      float temperature, float top_p,
                                                      double uniform) {
   const std::size_t n = logits.size();
-  if (!(top_p < 1.0f) || n < MIN_VOCABULARY || n > std::numeric_limits<std::uint32_t>::max()) {
-    return std::nullopt;
-  }
+  if (n < MIN_VOCABULARY || n > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
   const double reciprocal = 1.0 / static_cast<double>(temperature);
   if (!(reciprocal > 0.0) || !(reciprocal < std::numeric_limits<double>::infinity())) {
     return std::nullopt;
@@ -120,11 +141,15 @@ std::optional<std::uint64_t> sample_nucleus_shortcut(std::span<const float> logi
   }
   if ((*counts)[DIGITS - 1] != 0) return std::nullopt;  // NaN logits: only their keys go there
 
+  // With a cut (top_p < 1), the head must reach past the threshold; without one, past the
+  // draw's target. Aim past it with room to spare; whether it reaches is checked exactly below.
+  const bool cut = top_p < 1.0f;
   const double p = static_cast<double>(std::max(top_p, 0.0f));
   double approximate_total = 0.0;
   for (double m : *mass) approximate_total += m;
-  // Aim the head past the cut with room to spare; whether it reaches is checked exactly below.
-  const auto [last, head] = head_digits(*mass, *counts, approximate_total * p * (1.0 + 0x1p-20));
+  const double share = cut ? p : uniform;
+  const auto [last, head] =
+      head_digits(*mass, *counts, approximate_total * share * (1.0 + 0x1p-20));
   if (last == DIGITS || head > n / 2) return std::nullopt;
 
   // The head's candidates in position order (a branch-free filter), then ranked.
@@ -163,9 +188,12 @@ std::optional<std::uint64_t> sample_nucleus_shortcut(std::span<const float> logi
   for (std::size_t d = last + 1; d < DIGITS; ++d) tail += (*mass)[d];
   const double margin = 4.0 * (0x1p-40 + static_cast<double>(n + 8) * 0x1p-52);
   const double base = head_sum + tail;
-  const double threshold_low = base * (1.0 - margin) * p;
-  const double threshold_high = base * (1.0 + margin) * p;
+  const double total_low = base * (1.0 - margin);
+  const double total_high = base * (1.0 + margin);
+  if (!cut) return walk_without_cut(uniform * total_low, uniform * total_high, head, weight, id);
 
+  const double threshold_low = total_low * p;
+  const double threshold_high = total_high * p;
   double running = 0.0;
   double before = 0.0;
   std::size_t kept = 0;

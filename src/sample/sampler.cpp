@@ -81,14 +81,24 @@ std::uint64_t sample_ranked(std::span<const float> logits, float temperature, fl
 }  // namespace
 
 template <class Id>
-std::uint64_t sample_with_ids(std::span<const float> logits, float temperature, float top_p,
-                              std::uint64_t top_k, std::uint64_t seed) {
-  const double uniform = splitmix_uniform(splitmix_state(seed));
+std::uint64_t sample_with_uniform(std::span<const float> logits, float temperature, float top_p,
+                                  std::uint64_t top_k, double uniform) {
   const std::size_t n = logits.size();
   const std::size_t k = (top_k == 0 || top_k >= n) ? n : static_cast<std::size_t>(top_k);
   return sample_ranked<Id>(logits, temperature, top_p, k, uniform);
 }
 
+template <class Id>
+std::uint64_t sample_with_ids(std::span<const float> logits, float temperature, float top_p,
+                              std::uint64_t top_k, std::uint64_t seed) {
+  return sample_with_uniform<Id>(logits, temperature, top_p, top_k,
+                                 splitmix_uniform(splitmix_state(seed)));
+}
+
+template std::uint64_t sample_with_uniform<std::uint32_t>(std::span<const float>, float, float,
+                                                          std::uint64_t, double);
+template std::uint64_t sample_with_uniform<std::uint64_t>(std::span<const float>, float, float,
+                                                          std::uint64_t, double);
 template std::uint64_t sample_with_ids<std::uint32_t>(std::span<const float>, float, float,
                                                       std::uint64_t, std::uint64_t);
 template std::uint64_t sample_with_ids<std::uint64_t>(std::span<const float>, float, float,
@@ -100,8 +110,8 @@ std::uint64_t sample_token(std::span<const float> logits, float temperature, flo
   // 32-bit candidate ids halve the ranking's memory traffic; a vocabulary of 2^32 or more
   // entries gets 64-bit ids, so every position stays reachable and nothing is truncated.
   if (logits.size() <= std::numeric_limits<std::uint32_t>::max()) {
-    // A nucleus cut over the whole vocabulary may be decided from a small head of the ranking.
-    if ((top_k == 0 || top_k >= logits.size()) && top_p < 1.0f) {
+    // Over the whole vocabulary, the token may be decided from a small head of the ranking.
+    if (top_k == 0 || top_k >= logits.size()) {
       const double uniform = splitmix_uniform(splitmix_state(seed));
       if (auto token = sample_nucleus_shortcut(logits, temperature, top_p, uniform)) {
         return *token;

@@ -13,9 +13,15 @@ namespace qelt {
 std::uint64_t sample_token(std::span<const float> logits, float temperature, float top_p,
                            std::uint64_t top_k, std::uint64_t seed);
 
-// The sampling path alone (temperature > 0 or NaN) with candidate ids of type Id, std::uint32_t
-// (at most 2^32 - 1 logits) or std::uint64_t; sample_token picks the narrow ids whenever they
-// fit. Exposed so that tests can run the wide ids on small vectors.
+// The full sampling path (temperature > 0 or NaN) with candidate ids of type Id, std::uint32_t
+// (at most 2^32 - 1 logits) or std::uint64_t, and the draw's uniform number given directly;
+// sample_token picks the narrow ids whenever they fit. Exposed so that tests can run the wide
+// ids on small vectors and place the draw where they need it.
+template <class Id>
+std::uint64_t sample_with_uniform(std::span<const float> logits, float temperature, float top_p,
+                                  std::uint64_t top_k, double uniform);
+
+// The same with the uniform number of `seed`.
 template <class Id>
 std::uint64_t sample_with_ids(std::span<const float> logits, float temperature, float top_p,
                               std::uint64_t top_k, std::uint64_t seed);

@@ -19,6 +19,7 @@
 namespace {
 
 constexpr double INF = std::numeric_limits<double>::infinity();
+const float NAN_F = std::numeric_limits<float>::quiet_NaN();
 
 std::vector<double> exp_arguments() {
   std::vector<double> a = {0.0,  -0.0,         -1e-300, -700.0,  -700.5,  -745.2,
@@ -83,7 +84,7 @@ TEST(NucleusShortcut, GivesTheFullPathsTokenWheneverItAnswers) {
   std::mt19937_64 rng(31337);
   std::normal_distribution<float> normal(0.0f, 1.0f);
   const float temperatures[] = {0.3f, 0.8f, 1.0f, 2.0f};
-  const float top_ps[] = {0.0f, 0.1f, 0.5f, 0.9f, 0.95f, 0.99f, -1.0f};
+  const float top_ps[] = {0.0f, 0.1f, 0.5f, 0.9f, 0.95f, 0.99f, -1.0f, 1.0f, NAN_F};
   int answered = 0, cases = 0;
   for (int round = 0; round < 120; ++round) {
     std::vector<float> logits(8192 + rng() % 60000);
@@ -144,6 +145,34 @@ TEST(NucleusShortcut, GivesUpOrAnswersCorrectlyWhenTheCutSitsAtARunningSum) {
       EXPECT_EQ(answered, 0) << "tail share " << tail_share;
     } else if (tail_share >= 4.0) {
       EXPECT_EQ(answered, 64) << "tail share " << tail_share;
+    }
+  }
+}
+
+// Without a cut the draw's target u * W decides: with 64 equal best logits (weight 1 each) and
+// u = j / 64 the target sits just above the running sum j, by the tail's share of W. With a
+// tail inside the shortcut's uncertainty it must give up; with a larger one it must answer
+// candidate j (the walk that ignored the tail would stop one earlier).
+TEST(NucleusShortcut, GivesUpOrAnswersCorrectlyWhenTheDrawSitsAtARunningSum) {
+  const std::size_t n = 16384, top = 64, spacing = n / top;
+  const double margin = 4.0 * (0x1p-40 + static_cast<double>(n + 8) * 0x1p-52);
+  for (double tail_share : {0.25, 1.0, 4.0, 1e4}) {
+    const double tail_weight = top * margin * tail_share / static_cast<double>(n - top);
+    std::vector<float> logits(n, static_cast<float>(std::log(tail_weight)));
+    for (std::size_t i = 0; i < top; ++i) logits[i * spacing] = 0.0f;
+    for (std::size_t j : {std::size_t{1}, std::size_t{5}, std::size_t{40}}) {
+      const double u = static_cast<double>(j) / top;
+      const std::uint64_t expected =
+          qelt::sample_with_uniform<std::uint32_t>(logits, 1.0f, 1.0f, 0, u);
+      EXPECT_EQ(expected, j * spacing);
+      const std::optional<std::uint64_t> token =
+          qelt::sample_nucleus_shortcut(logits, 1.0f, 1.0f, u);
+      if (tail_share <= 1.0) {
+        EXPECT_FALSE(token.has_value()) << "tail share " << tail_share << " j " << j;
+      } else {
+        ASSERT_TRUE(token.has_value()) << "tail share " << tail_share << " j " << j;
+        EXPECT_EQ(*token, expected) << "tail share " << tail_share << " j " << j;
+      }
     }
   }
 }
