@@ -26,6 +26,7 @@ SIZES = [32_000, 128_000, 256_000]
 SETTINGS = [  # (label, temperature, top_p, top_k)
     ("T 0.8, p 0.9, k 0", 0.8, 0.9, 0),
     ("T 0.8, p 1.0, k 50", 0.8, 1.0, 50),
+    ("T 1.0, p 1.0, k 0", 1.0, 1.0, 0),
     ("T 0 (arg-max)", 0.0, 1.0, 0),
 ]
 NATIVE_REPEATS = 41
