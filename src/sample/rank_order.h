@@ -22,7 +22,10 @@ constexpr std::uint32_t rank_key(float logit) noexcept {
   const std::uint32_t negative_mask =
       static_cast<std::uint32_t>(static_cast<std::int32_t>(bits) >> 31);
   const std::uint32_t descending = ~(bits ^ (negative_mask | 0x80000000u));
-  return logit != logit ? 0xFFFFFFFFu : descending;
+  // NaN tested on the bits, not with a float comparison, so that loops over many logits
+  // compile to branch-free vector code.
+  const std::uint32_t nan_mask = (bits & 0x7FFFFFFFu) > 0x7F800000u ? 0xFFFFFFFFu : 0u;
+  return descending | nan_mask;
 }
 
 // The first k candidates of the ranking, and room for one double weight per candidate, in one
