@@ -1,10 +1,13 @@
 // The standard-error report of internal failures and the process abort.
 #include "runtime/panic.h"
 
+#include <errno.h>
 #include <pthread.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace qelt {
@@ -22,16 +25,25 @@ void write_stderr(std::string_view text) noexcept {
   }
 }
 
+// "main" for the process's first thread; otherwise the thread's own name, or "<unnamed>" for a
+// thread that never set one (Linux then reports the process's name, inherited at creation).
+std::string thread_label() {
+  if (::gettid() == ::getpid()) return "main";
+  char name[64] = {};
+  if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0') {
+    return "<unnamed>";
+  }
+  // Thread names hold at most 15 characters of the program's name.
+  if (std::strncmp(name, program_invocation_short_name, 15) == 0) return "<unnamed>";
+  return name;
+}
+
 }  // namespace
 
 void report_panic(std::string_view message, const std::source_location& where) noexcept {
   try {
-    char name[64] = {};
-    if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0') {
-      std::string("<unnamed>").copy(name, sizeof name - 1);
-    }
     std::string report = "thread '";
-    report += name;
+    report += thread_label();
     report += "' panicked at ";
     report += where.file_name();
     report += ':';
