@@ -24,8 +24,9 @@ namespace qelt {
 // A block holds at most 2^15 amplitudes (256 KiB): it stays in the per-core L2 cache while
 // every gate of a run passes over it.
 inline constexpr unsigned BLOCK_BITS = 15;
-// Chunks hold at least 2^7 consecutive amplitudes (1 KiB), long enough to stream well.
-inline constexpr unsigned MIN_CHUNK_BITS = 7;
+// Chunks hold at least 2^8 consecutive amplitudes (2 KiB), long enough to stream well and to
+// keep the per-chunk cost of a kernel call small.
+inline constexpr unsigned MIN_CHUNK_BITS = 8;
 
 struct BlockShape {
   unsigned low_bits = 0;     // chunk length 2^low_bits

@@ -166,10 +166,9 @@ INSTANTIATE_TEST_SUITE_P(AllVariants, DriverRoutes,
 
 // ---- Planning of blocked runs ----
 
-// Gates on positions {0, 20, 21} of a 22-position row fit one block of 2^15: chunks of 2^13
-// with the two high positions. A further gate on a third high position would need chunks of
-// 2^12, still allowed; gates on nine high positions would need chunks shorter than the minimum
-// and end the run.
+// Gates on positions {0, 3, 17, 20, 21} of a 22-position row fit one block of 2^15: chunks of
+// 2^12 with the three high positions. Gates on one high position each fit while the chunks
+// stay at least 2^MIN_CHUNK_BITS long.
 TEST(BlockedRunPlan, RunsGrowWhileTheirPositionsFitOneBlock) {
   const std::vector<PreparedGate> gates = {
       one_qubit_gate(0, 1), two_qubit_gate(21, 0, 2), one_qubit_gate(20, 3),
@@ -183,8 +182,9 @@ TEST(BlockedRunPlan, RunsGrowWhileTheirPositionsFitOneBlock) {
 
   std::vector<PreparedGate> wide;
   for (unsigned b = 12; b < 21; ++b) wide.push_back(one_qubit_gate(b, b));
-  EXPECT_EQ(plan_blocked_run(wide, 0, 15, 22, shape), 8u);  // 8 high positions, chunks of 2^7
+  EXPECT_EQ(plan_blocked_run(wide, 0, 15, 22, shape), 15 - MIN_CHUNK_BITS);
   EXPECT_EQ(shape.low_bits, MIN_CHUNK_BITS);
+  EXPECT_EQ(plan_blocked_run(wide, 1, 15, 22, shape), 1 + 15 - MIN_CHUNK_BITS);
   // A row no longer than a block is one block whatever the gates.
   std::vector<PreparedGate> all;
   for (unsigned b = 0; b < 15; ++b) all.push_back(two_qubit_gate(b, (b + 7) % 15, b));
