@@ -74,6 +74,30 @@ std::pair<std::size_t, std::size_t> head_digits(const std::array<double, DIGITS>
   return {DIGITS, candidates};
 }
 
+// The fraction of candidates, best first, that holds `share` of the weight, estimated from
+// SAMPLE evenly spaced logits with approximate weights.
+double sampled_head_fraction(std::span<const float> logits, double best, double reciprocal,
+                             double share) {
+  constexpr std::size_t SAMPLE = 1024;
+  const std::size_t stride = logits.size() / SAMPLE;
+  std::array<double, SAMPLE> arguments;
+  std::array<double, SAMPLE> weights;
+  const auto counts = std::make_unique<std::array<std::uint32_t, DIGITS>>();
+  const auto mass = std::make_unique<std::array<double, DIGITS>>();
+  for (std::size_t j = 0; j < SAMPLE; ++j) {
+    arguments[j] = (static_cast<double>(logits[j * stride]) - best) * reciprocal;
+  }
+  bounded_exp(arguments.data(), weights.data(), SAMPLE);
+  double total = 0.0;
+  for (std::size_t j = 0; j < SAMPLE; ++j) {
+    const std::size_t digit = top_digit(rank_key(logits[j * stride]));
+    ++(*counts)[digit];
+    (*mass)[digit] += weights[j];
+    total += weights[j];
+  }
+  return static_cast<double>(head_digits(*mass, *counts, total * share).second) / SAMPLE;
+}
+
 // Without a cut the full path draws over all n weights from the target u * W. The index where
 // the walk ends never decreases as its starting target grows (each step subtracts the same
 // weight, and rounding is monotone), so if the walks from both ends of the target's range end
@@ -110,6 +134,16 @@ std::optional<std::uint64_t> sample_nucleus_shortcut(std::span<const float> logi
   const float largest = largest_number(logits);
   if (!std::isfinite(largest)) return std::nullopt;
   const double approximate_best = largest;
+  const bool cut = top_p < 1.0f;
+  const double p = static_cast<double>(std::max(top_p, 0.0f));
+
+  // A look at an evenly spaced sample first: when the head would hold a large share of the
+  // vocabulary anyway, the full path is cheaper than the passes below. (A guess only; it
+  // decides whether to try, never what the token is.)
+  const double share = cut ? p : uniform;
+  if (sampled_head_fraction(logits, approximate_best, reciprocal, share) > 0.5) {
+    return std::nullopt;
+  }
 
   // One pass: candidates and approximate weight per top digit of the rank key. Neighbouring
   // logits often share a digit; LANES separate tables keep their updates from waiting on each
@@ -143,11 +177,8 @@ std::optional<std::uint64_t> sample_nucleus_shortcut(std::span<const float> logi
 
   // With a cut (top_p < 1), the head must reach past the threshold; without one, past the
   // draw's target. Aim past it with room to spare; whether it reaches is checked exactly below.
-  const bool cut = top_p < 1.0f;
-  const double p = static_cast<double>(std::max(top_p, 0.0f));
   double approximate_total = 0.0;
   for (double m : *mass) approximate_total += m;
-  const double share = cut ? p : uniform;
   const auto [last, head] =
       head_digits(*mass, *counts, approximate_total * share * (1.0 + 0x1p-20));
   if (last == DIGITS || head > n / 2) return std::nullopt;
