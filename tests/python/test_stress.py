@@ -214,13 +214,14 @@ class Contest:
         self.barrier.abort()
 
 
-@pytest.mark.timeout(120 + 2 * DURATION)
-def test_eight_threads_mixing_calls_match_serial_runs():
+def run_stress(duration):
+    """Runs the eight threads for `duration` seconds; returns the call counts and the contest's
+    outcomes. Raises the first failure of any thread."""
     rng = np.random.default_rng(2024)
     shared = {k: random_matrix(rng, 1 << k) for k in (1, 2)}
     gate_workloads = make_gate_workloads(rng, shared)
     sample_workloads = make_sample_workloads(rng)
-    deadline = time.monotonic() + DURATION
+    deadline = time.monotonic() + duration
     counters = [collections.Counter() for _ in range(MIXING_THREADS)]
     mixers = [
         Mixer(i, gate_workloads, sample_workloads, deadline, counters[i])
@@ -244,14 +245,13 @@ def test_eight_threads_mixing_calls_match_serial_runs():
     for thread in threads:
         thread.start()
     for thread in threads:
-        thread.join(timeout=90 + 2 * DURATION)
+        thread.join(timeout=90 + 2 * duration)
     assert not any(thread.is_alive() for thread in threads), "a stress thread hangs"
     real = [f for f in failures if not isinstance(f, threading.BrokenBarrierError)]
     if real or failures:
         raise (real or failures)[0]
 
     totals = sum(counters, collections.Counter())
-    print(f"\nstress {DURATION:.1f} s, 8 threads: {dict(totals)}, contest {dict(contest.outcomes)}")
     for route in ("row-parallel", "in-row", "serial"):
         assert totals[f"apply_gates {route}"] > 0
     assert totals["sample_topp"] > 0 and totals["failed calls"] > 0
@@ -265,3 +265,27 @@ def test_eight_threads_mixing_calls_match_serial_runs():
     for matrix in shared.values():
         apply_gates(matrix.reshape(1, -1), [])
     apply_gates(contest.psi, [])
+    return totals, contest.outcomes
+
+
+@pytest.mark.timeout(120 + 2 * DURATION)
+def test_eight_threads_mixing_calls_match_serial_runs():
+    totals, outcomes = run_stress(DURATION)
+    print(f"\nstress {DURATION:.1f} s, 8 threads: {dict(totals)}, contest {dict(outcomes)}")
+
+
+@pytest.mark.timeout(300)
+@pytest.mark.parametrize("workers", ["1", "7"])
+def test_stress_with_other_worker_counts(run_python, workers):
+    # One worker serialises every parallel route; seven on a small machine preempt each other.
+    code = f"""
+        import sys
+        sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
+        import test_stress
+        totals, outcomes = test_stress.run_stress({DURATION / 2})
+        print(sum(totals.values()), sum(outcomes.values()))
+        """
+    result = run_python(code, env={"RAYON_NUM_THREADS": workers}, timeout=240)
+    assert result.returncode == 0, result.stderr[-3000:]
+    calls, rounds = map(int, result.stdout.split())
+    assert calls > 0 and rounds > 0
