@@ -17,13 +17,13 @@ def section(title):
 
 def main():
     print(f"qelt_native {qelt_native.__version__}: {', '.join(qelt_native.__all__[1:])}")
-    for name, title in (("circuits", "Circuits"), ("generate", "Text generation")):
-        try:
-            part = importlib.import_module(name)
-        except ModuleNotFoundError:
-            continue
+    for name, title in (
+        ("circuits", "Circuits"),
+        ("generate", "Text generation"),
+        ("sampling_plot", "Sampled token frequencies against the nucleus weights"),
+    ):
         section(title)
-        part.main()
+        importlib.import_module(name).main()
 
 
 if __name__ == "__main__":
