@@ -96,7 +96,8 @@ def machine_lines(torch_threads):
     return [
         f"machine: {platform.node()} {platform.machine()}, {model}, {usable} usable CPUs, "
         f"load average {os.getloadavg()[0]:.2f} at start",
-        f"CPU flags: {isa} (sample_topp uses SSE2 for arg-max, scalar code elsewhere)",
+        f"CPU flags: {isa} (sample_topp: SSE2 arg-max and top-k scan, AVX2 or SSE2 bounds in "
+        f"the nucleus shortcut, the platform's scalar exp for every weight it uses)",
         f"python {platform.python_version()}, numpy {np.__version__}, {torch_text}, "
         f"qelt_native {qelt_native.__version__} (one calling thread; the sampler uses no pool)",
         f"logits: float32, normal with standard deviation 2; median of {NATIVE_REPEATS} "
