@@ -2,8 +2,10 @@
 #include "sample/sample_body.h"
 
 #include <cstring>
+#include <span>
 #include <vector>
 
+#include "sample/first_argmax.h"
 #include "sample/sampler.h"
 
 namespace qelt {
@@ -13,9 +15,17 @@ PyResult sample_topp_body(const BorrowedArray& logits, float temperature, float 
   const NumpyArrayFields& f = logits.fields();
   const auto count = static_cast<std::size_t>(f.dimensions[0]);
   if (count == 0) return std::unexpected(PendingError::with_message(PyExc_ValueError, "empty logits"));
-  // The copy is made in logical order, through the byte stride, while the lock is held.
-  std::vector<float> copy(count);
   const Py_ssize_t stride = f.strides[0];
+  // Arg-max of a contiguous vector reads the caller's buffer in place, with the lock held so
+  // that no Python thread can write it meanwhile: one scan costs less than the copy would, and
+  // the result is the same.
+  if (temperature <= 0.0f && stride == static_cast<Py_ssize_t>(sizeof(float))) {
+    const std::span<const float> values(reinterpret_cast<const float*>(f.data), count);
+    return must_succeed(PyLong_FromUnsignedLongLong(first_argmax(values)));
+  }
+  // Otherwise the copy is made in logical order, through the byte stride, while the lock is
+  // held, and the sampler runs on the copy with the lock released.
+  std::vector<float> copy(count);
   if (stride == static_cast<Py_ssize_t>(sizeof(float))) {
     std::memcpy(copy.data(), f.data, count * sizeof(float));
   } else {
