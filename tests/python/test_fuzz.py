@@ -18,7 +18,7 @@ import os
 from collections import namedtuple
 
 import numpy as np
-from hypothesis import HealthCheck, event, given, settings
+from hypothesis import HealthCheck, event, example, given, settings
 from hypothesis import strategies as st
 
 from gate_reference import reference_apply
@@ -396,8 +396,31 @@ def valid_apply_arguments(draw):
     return psi, items, "list"
 
 
+def at_odd_address(values, dtype, offset=1):
+    """A writeable copy of `values` starting `offset` bytes into a buffer: not aligned."""
+    values = np.asarray(values, dtype)
+    buffer = bytearray(values.nbytes + offset)
+    out = np.frombuffer(buffer, dtype, count=values.size, offset=offset).reshape(values.shape)
+    out[...] = values
+    return out
+
+
+def unaligned_example(batch, n):
+    rng = np.random.default_rng(n)
+    psi = at_odd_address(rng.standard_normal((batch, 2 << n)).view(np.complex128), "complex64")
+    gates = [([b], at_odd_address(rng.standard_normal((2, 4)).view(np.complex128), "complex64"))
+             for b in range(n)]
+    gates.append(([n - 1, 0], at_odd_address(np.eye(4)[::-1], "complex64")))
+    return psi, gates, "list"
+
+
 @FUZZ
 @given(valid_apply_arguments())
+@example(unaligned_example(1, 3))  # every bit of the serial route, on an odd address
+@example(unaligned_example(2, 2))
+@example(unaligned_example(1, 7))
+@example(unaligned_example(3, 5))  # row-parallel
+@example(unaligned_example(1, 15))  # in-row parallel
 def test_apply_gates_well_formed_calls_match_reference(arguments):
     run_apply(*arguments)
 
@@ -493,6 +516,8 @@ def comparable_with_reference(values, temperature):
 
 @FUZZ
 @given(sample_arguments())
+@example((at_odd_address(np.arange(64.0), "float32"), dict(temperature=0.0, top_p=1.0), 3))
+@example((at_odd_address(np.arange(64.0), "float32"), dict(temperature=1.0, top_p=0.9), 1))
 def test_sample_topp_any_arguments(arguments):
     logits, kwargs, positional = arguments
     names = ["temperature", "top_p", "top_k", "seed"][: positional - 1]
