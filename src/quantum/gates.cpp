@@ -99,7 +99,16 @@ PyResult apply_gates_body(const BorrowedArray& psi, const std::vector<GateArgume
   }
   {
     ReleasedInterpreterLock unlocked;
-    apply_prepared_gates(reinterpret_cast<Amplitude*>(state.data), rows, dim, prepared);
+    const std::size_t count = static_cast<std::size_t>(rows * dim);
+    if (reinterpret_cast<std::uintptr_t>(state.data) % alignof(Amplitude) == 0) {
+      apply_prepared_gates(reinterpret_cast<Amplitude*>(state.data), rows, dim, prepared);
+    } else {
+      // A buffer at an odd address (a view at a byte offset) is worked on in an aligned copy.
+      std::vector<Amplitude> aligned(count);
+      std::memcpy(aligned.data(), state.data, count * sizeof(Amplitude));
+      apply_prepared_gates(aligned.data(), rows, dim, prepared);
+      std::memcpy(state.data, aligned.data(), count * sizeof(Amplitude));
+    }
   }
   return PyRef::borrow(Py_None);
 }

@@ -19,7 +19,8 @@ PyResult sample_topp_body(const BorrowedArray& logits, float temperature, float 
   // Arg-max of a contiguous vector reads the caller's buffer in place, with the lock held so
   // that no Python thread can write it meanwhile: one scan costs less than the copy would, and
   // the result is the same.
-  if (temperature <= 0.0f && stride == static_cast<Py_ssize_t>(sizeof(float))) {
+  if (temperature <= 0.0f && stride == static_cast<Py_ssize_t>(sizeof(float)) &&
+      reinterpret_cast<std::uintptr_t>(f.data) % alignof(float) == 0) {
     const std::span<const float> values(reinterpret_cast<const float*>(f.data), count);
     return must_succeed(PyLong_FromUnsignedLongLong(first_argmax(values)));
   }

@@ -178,3 +178,14 @@ def test_table_is_installed_for_other_modules(run_python):
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "PyCapsule"
+
+
+def test_arrays_at_odd_addresses():
+    # Views at a byte offset of a bytearray are writeable arrays at unaligned addresses.
+    psi = np.frombuffer(bytearray(8 * 4 + 1), np.complex64, count=4, offset=1).reshape(1, 4)
+    psi[0, 0] = 1
+    apply_gates(psi, [([0], X), ([1], X)])
+    assert np.array_equal(psi[0], [0, 0, 0, 1])
+    logits = np.frombuffer(bytearray(4 * 64 + 1), np.float32, count=64, offset=1)
+    logits[:] = np.arange(64)[::-1]
+    assert sample_topp(logits, 0.0, 1.0) == 0
