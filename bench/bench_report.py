@@ -1,0 +1,742 @@
+"""The performance report: apply_gates on single rows and on batches beside simulator peers and
+this machine's limits, sample_topp beside NumPy and PyTorch, and the cost of the smallest calls.
+Prints one table, writes it to results/report.txt and draws results/report.png.
+
+Limits, measured in this run: the copy bandwidth (numpy.copyto of 256 MiB, read plus write) for
+rows too long for the caches, and for cache-resident batches the plain scalar kernel, timed by a
+small C++ program built here against the core library (the module itself always runs the widest
+kernel the CPU has). Bandwidth counts 16 bytes per amplitude per gate.
+
+Each engine runs in a child interpreter of its own, so that no thread pool spins beside another
+engine's timing, with the same number of threads as the module's workers. Every peer result is
+compared with the module's on the same start state and gates; a peer whose result differs by more
+than single-precision rounding is marked and its time is not used.
+"""
+
+import json
+import math
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from datetime import datetime, timezone
+from pathlib import Path
+
+import numpy as np
+
+from bench_gates import copy_bandwidth, cpu_description, numpy_einsum_apply, random_unitary
+
+ROOT = Path(__file__).resolve().parent.parent
+OUT_DIR = Path(__file__).resolve().parent / "results"
+C64 = np.complex64
+LAYERS = 10
+BATCH_LAYERS = 2
+REPEATS = 3
+BATCH_REPEATS = 5
+CHILD_TIMEOUT = 420
+# A case is (label, B, n, kind); kinds: "1q" one one-qubit gate on every bit, "2q" n two-qubit
+# gates on random pairs, "layers" LAYERS of (rotations on every bit, ladder of entanglers),
+# "batch" BATCH_LAYERS of (per-row rotations on every bit, shared entangler ladder).
+ROW_CASES = [
+    (f"{kind} n={n}", 1, n, kind) for n in (20, 24) for kind in ("1q", "2q", "layers")
+]
+BATCH_CASES = [("batch 4096 x n=10", 4096, 10, "batch"), ("batch 256 x n=14", 256, 14, "batch")]
+CASES = ROW_CASES + BATCH_CASES
+# Peers run the batch rows one after another; they are timed on the first rows only and the time
+# per row is scaled to the whole batch. NumPy is timed on every k-th gate of long lists.
+PEER_ROWS = {4096: 64, 256: 16}
+NUMPY_AMPLITUDE_GATES = 1 << 27
+# On the longest rows the peers run the first PEER_LAYERS layers of the layered circuit.
+PEER_SHORT_LAYERS_FROM = 22
+PEER_LAYERS = 2
+ENGINES = ["qelt_native", "aer fused", "aer unfused", "lightning", "qulacs", "numpy"]
+ENGINE_NOTES = {
+    "aer fused": "Qiskit Aer, statevector, precision single, default gate fusion",
+    "aer unfused": "Qiskit Aer, statevector, precision single, fusion disabled",
+    "lightning": "PennyLane lightning.qubit, c_dtype complex64",
+    "qulacs": "qulacs, DOUBLE precision (it has no single)",
+    "numpy": "NumPy einsum per gate (bench_gates.py), complex64, one thread",
+}
+RELATIVE_TOLERANCE = 1e-4  # 2-norm of the difference over the 2-norm of the module's result
+
+
+def worker_count():
+    for name in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
+        value = os.environ.get(name, "")
+        if value.isdigit() and int(value) > 0:
+            return int(value), f"{name}={value}"
+    usable = len(os.sched_getaffinity(0))
+    return usable, f"usable CPUs (affinity mask; {os.cpu_count()} online)"
+
+
+# ---------------------------------------------------------------------------------------------
+# The cases, built the same way in every child from a fixed seed.
+
+
+def su2(rng):
+    a, b, c = rng.uniform(0, 2 * math.pi, 3)
+    t = rng.uniform(0, math.pi / 2)
+    return np.array(
+        [
+            [math.cos(t) * np.exp(1j * a), -math.sin(t) * np.exp(1j * b)],
+            [math.sin(t) * np.exp(-1j * b), math.cos(t) * np.exp(-1j * a)],
+        ]
+    )
+
+
+def build_case(batch, n, kind):
+    """Start state (B, 2^n) of unit rows and the gate list in the module's convention."""
+    rng = np.random.default_rng(1000 * n + batch)
+    dim = 1 << n
+    psi = np.empty((batch, dim), C64)
+    for r in range(batch):
+        row = rng.standard_normal(dim) + 1j * rng.standard_normal(dim)
+        psi[r] = row / np.linalg.norm(row)
+    gates = []
+    if kind == "1q":
+        gates = [([b], random_unitary(rng, 2)) for b in range(n)]
+    elif kind == "2q":
+        for _ in range(n):
+            bits = [int(b) for b in rng.choice(n, size=2, replace=False)]
+            gates.append((bits, random_unitary(rng, 4)))
+    else:
+        layers = LAYERS if kind == "layers" else BATCH_LAYERS
+        for _ in range(layers):
+            for b in range(n):
+                if kind == "batch":
+                    m = np.stack([su2(rng) for _ in range(batch)]).astype(C64)
+                else:
+                    m = random_unitary(rng, 2)
+                gates.append(([b], m))
+            for b in range(n - 1):
+                gates.append(([b + 1, b], random_unitary(rng, 4)))
+    return psi, gates
+
+
+def row_gates(gates, r):
+    return [(bits, m[r] if m.ndim == 3 else m) for bits, m in gates]
+
+
+# ---------------------------------------------------------------------------------------------
+# Peers: each adapter turns (start rows, gate lists per row) into a callable that runs every row
+# one after another and returns the final rows as an array.
+
+
+def aer_runner(fusion, threads):
+    from qiskit import QuantumCircuit
+    from qiskit.circuit.library import UnitaryGate
+    from qiskit_aer import AerSimulator
+
+    sim = AerSimulator(
+        method="statevector",
+        precision="single",
+        fusion_enable=fusion,
+        max_parallel_threads=threads,
+        max_parallel_experiments=1,
+    )
+
+    def prepare(rows, gate_lists):
+        n = rows.shape[1].bit_length() - 1
+        circuits = []
+        for row, gates in zip(rows, gate_lists):
+            qc = QuantumCircuit(n)
+            qc.set_statevector(row.astype(complex))
+            for bits, m in gates:
+                # Aer's qubit k is bit position k; its first listed qubit is the low bit of the
+                # matrix index, ours the high bit.
+                qc.append(UnitaryGate(m.astype(complex), check_input=False), bits[::-1])
+            qc.save_statevector()
+            circuits.append(qc)
+
+        def run():
+            result = sim.run(circuits).result()
+            if not result.success:
+                raise RuntimeError(f"Aer failed: {result.status}")
+            return np.array([np.asarray(result.get_statevector(i)) for i in range(len(circuits))])
+
+        return run
+
+    return prepare
+
+
+def lightning_runner(threads):
+    import pennylane as qml
+
+    def prepare(rows, gate_lists):
+        n = rows.shape[1].bit_length() - 1
+        dev = qml.device("lightning.qubit", wires=n, c_dtype=np.complex64)
+        tapes = []
+        for row, gates in zip(rows, gate_lists):
+            # Wire 0 is the most significant bit: bit position b is wire n-1-b, and the first
+            # listed wire is the high bit of the matrix index, as in the module.
+            ops = [qml.StatePrep(row, wires=range(n))]
+            ops += [qml.QubitUnitary(m, wires=[n - 1 - b for b in bits]) for bits, m in gates]
+            tapes.append(qml.tape.QuantumScript(ops, [qml.state()]))
+
+        def run():
+            return np.array([np.asarray(dev.execute(t)) for t in tapes])
+
+        return run
+
+    return prepare
+
+
+def qulacs_runner(threads):
+    from qulacs import QuantumCircuit, QuantumState
+    from qulacs.gate import DenseMatrix
+
+    def prepare(rows, gate_lists):
+        n = rows.shape[1].bit_length() - 1
+        jobs = []
+        for row, gates in zip(rows, gate_lists):
+            circuit = QuantumCircuit(n)
+            for bits, m in gates:
+                circuit.add_gate(DenseMatrix(bits[::-1], m.astype(complex)))
+            jobs.append((row.astype(complex), circuit))
+        state = QuantumState(n)
+
+        def run():
+            out = []
+            for start, circuit in jobs:
+                state.load(start)
+                circuit.update_quantum_state(state)
+                out.append(state.get_vector())
+            return np.array(out)
+
+        return run
+
+    return prepare
+
+
+def numpy_runner(threads):
+    def prepare(rows, gate_lists):
+        def run():
+            return np.concatenate(
+                [numpy_einsum_apply(row[None], gates) for row, gates in zip(rows, gate_lists)]
+            )
+
+        return run
+
+    return prepare
+
+
+def peer_prepare(engine, threads):
+    if engine == "aer fused":
+        return aer_runner(True, threads)
+    if engine == "aer unfused":
+        return aer_runner(False, threads)
+    if engine == "lightning":
+        return lightning_runner(threads)
+    if engine == "qulacs":
+        return qulacs_runner(threads)
+    return numpy_runner(threads)
+
+
+def timed_samples(fn, repeats):
+    """The result of the first run and the times of the runs after it: `repeats` of them, or
+    two when the first took longer than two seconds."""
+    start = time.perf_counter()
+    result = fn()
+    if time.perf_counter() - start > 2.0:
+        repeats = min(repeats, 2)
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return result, times
+
+
+def measure_engine(engine, threads):
+    """Child: times one engine on every case; prints one JSON object per case."""
+    import qelt_native
+
+    prepare = None if engine == "qelt_native" else peer_prepare(engine, threads)
+    for label, batch, n, kind in CASES:
+        psi, gates = build_case(batch, n, kind)
+        record = {"case": label, "engine": engine, "gates": len(gates), "rows": batch}
+        if prepare is None:
+            work = psi.copy()
+            repeats = BATCH_REPEATS if kind == "batch" else REPEATS
+            _, times = timed_samples(lambda: qelt_native.apply_gates(work, gates), repeats)
+            record["seconds"] = statistics.median(times)
+            print(json.dumps(record), flush=True)
+            continue
+        rows = min(batch, PEER_ROWS.get(batch, batch))
+        subset = gates
+        if kind == "layers" and n >= PEER_SHORT_LAYERS_FROM:
+            subset = gates[: PEER_LAYERS * (2 * n - 1)]
+        if engine == "numpy":
+            step = max(1, math.ceil(len(gates) * (rows << n) / NUMPY_AMPLITUDE_GATES))
+            subset = gates[::step]
+        # The module's result on the same rows and gates is the check.
+        expected = psi[:rows].copy()
+        qelt_native.apply_gates(expected, [(b, m[:rows] if m.ndim == 3 else m) for b, m in subset])
+        lists = [row_gates(subset, r) for r in range(rows)]
+        run = prepare(psi[:rows], lists)
+        result, times = timed_samples(run, REPEATS)
+        _, empty = timed_samples(prepare(psi[:rows], [[] for _ in range(rows)]), 1)
+        diff = np.linalg.norm(result - expected) / np.linalg.norm(expected)
+        if np.linalg.norm(expected - psi[:rows]) < 0.1 * np.linalg.norm(expected):
+            diff = math.inf  # the gates barely moved the state: the check would prove nothing
+        seconds = statistics.median(times) - (0.0 if engine == "numpy" else statistics.median(empty))
+        # Scaled to the whole batch and the whole gate list.
+        record["seconds"] = max(seconds, 0.0) * (batch / rows) * (len(gates) / len(subset))
+        record["scaled"] = rows < batch or len(subset) < len(gates)
+        record["relative_diff"] = float(diff)
+        print(json.dumps(record), flush=True)
+
+
+def run_engine(engine, threads):
+    """Runs one engine's child; returns its records, or the reason it gave none."""
+    env = dict(os.environ, OMP_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS="1",
+               MKL_NUM_THREADS="1")
+    try:
+        out = subprocess.run(
+            [sys.executable, __file__, "--engine", engine, str(threads)],
+            env=env, capture_output=True, text=True, timeout=CHILD_TIMEOUT,
+        )
+    except subprocess.TimeoutExpired as e:
+        lines, reason = (e.stdout or b"").decode() if isinstance(e.stdout, bytes) else (
+            e.stdout or ""), f"timed out after {CHILD_TIMEOUT} s"
+    else:
+        lines, reason = out.stdout, None
+        if out.returncode != 0:
+            last = [l for l in out.stderr.strip().splitlines() if l.strip()]
+            reason = last[-1] if last else f"exit status {out.returncode}"
+            if "ModuleNotFoundError" in reason or "ImportError" in reason:
+                reason = "not installed: " + reason.split(":", 1)[-1].strip()
+    records = {}
+    for line in lines.splitlines():
+        if line.startswith("{"):
+            record = json.loads(line)
+            records[record["case"]] = record
+    return records, reason
+
+
+# ---------------------------------------------------------------------------------------------
+# The scalar kernel: a small C++ program against the core library, built here.
+
+KERNEL_TIMING_CPP = r"""
+// Times apply_prepared_gates on a batch with each kernel variant the CPU supports and checks
+// that every variant gives the scalar variant's bits. Prints one JSON object.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "quantum/kernel_variants.h"
+#include "quantum/kernels.h"
+
+using namespace qelt;
+
+static const char* name_of(InstructionSet s) {
+  switch (s) {
+    case InstructionSet::SCALAR: return "scalar";
+    case InstructionSet::SSE2: return "sse2";
+    case InstructionSet::AVX2: return "avx2";
+    default: return "avx512f";
+  }
+}
+
+static void su2(std::mt19937_64& rng, Amplitude* m) {
+  std::uniform_real_distribution<double> u(0.0, 6.283185307179586);
+  double a = u(rng), b = u(rng), t = u(rng) / 4;
+  auto c = std::polar(std::cos(t), a), s = std::polar(std::sin(t), b);
+  std::complex<double> e[4] = {c, -s, std::conj(s), std::conj(c)};
+  for (int i = 0; i < 4; ++i) m[i] = {float(e[i].real()), float(e[i].imag())};
+}
+
+int main(int argc, char** argv) {
+  if (argc != 5) return 2;
+  std::size_t rows = std::strtoull(argv[1], nullptr, 10);
+  unsigned n = unsigned(std::atoi(argv[2])), layers = unsigned(std::atoi(argv[3]));
+  int repeats = std::atoi(argv[4]);
+  std::size_t dim = std::size_t{1} << n;
+  std::mt19937_64 rng(7);
+  std::vector<PreparedGate> gates;
+  for (unsigned l = 0; l < layers; ++l) {
+    for (unsigned b = 0; b < n; ++b) {
+      PreparedGate g{{b}, std::vector<Amplitude>(rows * 4), true};
+      for (std::size_t r = 0; r < rows; ++r) su2(rng, &g.matrix[r * 4]);
+      gates.push_back(std::move(g));
+    }
+    for (unsigned b = 0; b + 1 < n; ++b) {  // a Kronecker product of two rotations: dense, unitary
+      Amplitude x[4], y[4];
+      su2(rng, x);
+      su2(rng, y);
+      PreparedGate g{{b + 1, b}, std::vector<Amplitude>(16), false};
+      for (int i = 0; i < 16; ++i) {
+        std::complex<float> p = std::complex<float>(x[(i / 8) * 2 + (i % 4) / 2].re,
+                                                    x[(i / 8) * 2 + (i % 4) / 2].im) *
+                                std::complex<float>(y[((i / 4) % 2) * 2 + i % 2].re,
+                                                    y[((i / 4) % 2) * 2 + i % 2].im);
+        g.matrix[i] = {p.real(), p.imag()};
+      }
+      gates.push_back(std::move(g));
+    }
+  }
+  std::vector<Amplitude> start(rows * dim, Amplitude{float(1 / std::sqrt(double(dim))), 0.0f});
+  std::vector<Amplitude> work(start.size()), reference;
+  std::string out = "{\"active\": \"" + std::string(name_of(active_gate_kernels().instruction_set)) + "\"";
+  for (InstructionSet set : ALL_INSTRUCTION_SETS) {
+    if (!cpu_supports(set)) continue;
+    const GateKernels& kernels = gate_kernels(set);
+    work = start;
+    apply_prepared_gates(work.data(), rows, dim, gates, kernels);
+    bool same = true;
+    if (reference.empty()) reference = work;
+    else same = std::memcmp(work.data(), reference.data(), work.size() * sizeof(Amplitude)) == 0;
+    std::vector<double> times;
+    for (int i = 0; i < repeats; ++i) {
+      work = start;
+      auto t0 = std::chrono::steady_clock::now();
+      apply_prepared_gates(work.data(), rows, dim, gates, kernels);
+      times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+    }
+    std::sort(times.begin(), times.end());
+    out += ", \"" + std::string(name_of(set)) + "\": [" + std::to_string(times[times.size() / 2]) +
+           ", " + (same ? "true" : "false") + "]";
+  }
+  std::printf("%s, \"gates\": %zu}\n", out.c_str(), gates.size());
+}
+"""
+
+
+def build_kernel_timing():
+    """Builds the core library in build/bench and the timing program; returns its path, or None
+    and the reason."""
+    build = ROOT / "build" / "bench"
+    generator = ["-G", "Ninja"] if shutil.which("ninja") else []
+    steps = [
+        ["cmake", "-S", str(ROOT), "-B", str(build), *generator, "-DCMAKE_BUILD_TYPE=Release",
+         "-DQELT_BUILD_EXTENSION=OFF", "-DQELT_BUILD_TESTS=OFF"],
+        ["cmake", "--build", str(build), "--target", "qelt_core", "-j", "2"],
+    ]
+    source = build / "kernel_timing.cpp"
+    program = build / "kernel_timing"
+    try:
+        for step in steps:
+            subprocess.run(step, check=True, capture_output=True, text=True, timeout=600)
+        source.write_text(KERNEL_TIMING_CPP)
+        subprocess.run(
+            ["g++", "-std=c++23", "-O3", "-ffp-contract=off", f"-I{ROOT / 'src'}", str(source),
+             str(build / "libqelt_core.a"), "-pthread", "-ldl", "-o", str(program)],
+            check=True, capture_output=True, text=True, timeout=300,
+        )
+    except FileNotFoundError as e:
+        return None, f"no {e.filename}"
+    except subprocess.CalledProcessError as e:
+        tail = (e.stderr or e.stdout or "").strip().splitlines()
+        return None, f"build failed: {tail[-1] if tail else e.returncode}"
+    except subprocess.TimeoutExpired:
+        return None, "build timed out"
+    return program, None
+
+
+def kernel_timings(program, batch, n):
+    out = subprocess.run([str(program), str(batch), str(n), str(BATCH_LAYERS), str(BATCH_REPEATS)],
+                         check=True, capture_output=True, text=True, timeout=600)
+    return json.loads(out.stdout)
+
+
+# ---------------------------------------------------------------------------------------------
+# Smallest calls and sampling, in this process.
+
+
+def per_call_us(fn, calls, repeats=7):
+    fn()
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        for _ in range(calls):
+            fn()
+        times.append((time.perf_counter() - start) / calls)
+    return statistics.median(times) * 1e6
+
+
+def smallest_calls():
+    import qelt_native
+
+    hadamard = (np.array([[1, 1], [1, -1]]) / np.sqrt(2)).astype(C64)
+    serial = np.ones((1, 4), C64)
+    parallel = np.ones((2, 4), C64)
+    logits = np.random.default_rng(5).standard_normal(16).astype(np.float32)
+    a, b, c = (np.ones(4, np.float32) for _ in range(3))
+    gate = [([0], hadamard)]
+    ufunc = per_call_us(lambda: np.add(a, b, out=c), 20000)
+    return ufunc, [
+        ("apply_gates (1, 4), one gate (serial)", per_call_us(
+            lambda: qelt_native.apply_gates(serial, gate), 20000)),
+        ("apply_gates (2, 4), one gate (pool)", per_call_us(
+            lambda: qelt_native.apply_gates(parallel, gate), 2000)),
+        ("sample_topp, 16 logits", per_call_us(
+            lambda: qelt_native.sample_topp(logits, 0.8, 0.9, 0, 3), 20000)),
+    ]
+
+
+def sampling(threads):
+    import qelt_native
+    from bench_sample import SETTINGS, median_us, numpy_sample, torch_sample  # imports torch
+
+    try:
+        import torch
+    except ImportError:
+        torch = None
+    if torch is not None:
+        torch.set_num_threads(threads)
+    rows = []
+    data = np.random.default_rng(2024)
+    for size in (32_000, 128_000, 256_000):
+        logits = (data.standard_normal(size) * 2.0).astype(np.float32)
+        logits_t = torch.from_numpy(logits) if torch is not None else None
+        for label, temperature, top_p, top_k in SETTINGS[:2]:
+            seeds = iter(range(10**9))
+            native = median_us(
+                lambda: qelt_native.sample_topp(logits, temperature, top_p, top_k, next(seeds)), 21)
+            rng = np.random.default_rng(1)
+            peer = median_us(lambda: numpy_sample(logits, temperature, top_p, top_k, rng), 7)
+            peer_t = None
+            if torch is not None:
+                generator = torch.Generator().manual_seed(1)
+                peer_t = median_us(
+                    lambda: torch_sample(logits_t, temperature, top_p, top_k, generator), 7)
+            rows.append((size, label, native, peer, peer_t))
+    return rows, (f"torch {torch.__version__}, {threads} threads" if torch else "torch: not installed")
+
+
+# ---------------------------------------------------------------------------------------------
+# The report.
+
+
+def fmt_time(seconds, unit):
+    value = seconds * {"ms": 1e3, "us": 1e6}[unit]
+    return f"{value:.0f}" if value >= 100 else f"{value:.1f}" if value >= 1 else f"{value:.2f}"
+
+
+def main():
+    import qelt_native
+
+    start_load = os.getloadavg()
+    threads, thread_source = worker_count()
+    model, flags = cpu_description()
+    lines = [
+        f"date: {datetime.now(timezone.utc):%Y-%m-%d %H:%M} UTC",
+        f"machine: {platform.node()} {platform.machine()}, {model}, {os.cpu_count()} CPUs online, "
+        f"{len(os.sched_getaffinity(0))} usable",
+        "CPU flags: " + ", ".join(f"{f} {'yes' if f in flags else 'no'}"
+                                  for f in ("sse2", "avx2", "avx512f")),
+        f"workers and peer threads: {threads} ({thread_source})",
+        f"load average at start: " + ", ".join(f"{x:.2f}" for x in start_load),
+        f"python {platform.python_version()}, numpy {np.__version__}, "
+        f"qelt_native {qelt_native.__version__}",
+    ]
+    print("\n".join(lines), flush=True)
+
+    copy_bw = copy_bandwidth()
+    print(f"copy bandwidth: {copy_bw / 1e9:.2f} GB/s", flush=True)
+
+    results, missing = {}, {}
+    for engine in ENGINES:
+        t0 = time.perf_counter()
+        results[engine], reason = run_engine(engine, threads)
+        if reason:
+            missing[engine] = reason
+        print(f"  {engine}: {len(results[engine])} cases in {time.perf_counter() - t0:.0f} s"
+              + (f" ({reason})" if reason else ""), flush=True)
+
+    program, build_reason = build_kernel_timing()
+    kernels = {}
+    if program is not None:
+        for label, batch, n, _ in BATCH_CASES:
+            try:
+                kernels[label] = kernel_timings(program, batch, n)
+            except (subprocess.SubprocessError, json.JSONDecodeError) as e:
+                build_reason = f"timing program failed: {e}"
+    isa = next(iter(kernels.values()))["active"] if kernels else (
+        "avx512f" if "avx512f" in flags else "avx2" if "avx2" in flags else "sse2")
+    lines.insert(3, f"kernel in use: {isa} (widest the CPU has, chosen at run time)")
+    lines.append(f"copy bandwidth (numpy.copyto, 256 MiB, read + write): {copy_bw / 1e9:.2f} GB/s")
+
+    def peer_cell(engine, label, native, width):
+        record = results[engine].get(label)
+        if record is None:
+            return f"{'n/a':>{width}}"
+        if record["relative_diff"] > RELATIVE_TOLERANCE:
+            return f"{'WRONG':>{width}}"
+        mark = "*" if record.get("scaled") else ""
+        return f"{record['seconds'] / native:>{width - 1}.1f}{mark or 'x'}"
+
+    peers = ENGINES[1:]
+    # Single rows.
+    table = ["", f"single row (B = 1): time per gate of qelt_native, its effective bandwidth, and",
+             "each peer's time over qelt_native's (above 1x: qelt_native is faster)"]
+    head = f"{'case':<14}{'gates':>6}{'us/gate':>9}{'GB/s':>7}{'x copy':>7}" + "".join(
+        f"{p:>12}" for p in peers)
+    table += [head, "-" * len(head)]
+    plot_rows = []
+    for label, batch, n, kind in ROW_CASES:
+        record = results["qelt_native"].get(label)
+        if record is None:
+            table.append(f"{label:<14}  not measured")
+            continue
+        seconds, gates = record["seconds"], record["gates"]
+        bw = 16 * (1 << n) * gates / seconds
+        table.append(
+            f"{label:<14}{gates:>6}{seconds / gates * 1e6:>9.0f}{bw / 1e9:>7.1f}{bw / copy_bw:>7.2f}"
+            + "".join(peer_cell(p, label, seconds, 12) for p in peers))
+        plot_rows.append((label, bw / copy_bw, {
+            p: 16 * (1 << n) * gates / results[p][label]["seconds"] / copy_bw
+            for p in peers if label in results[p]
+            and results[p][label]["relative_diff"] <= RELATIVE_TOLERANCE
+            and results[p][label]["seconds"] > 0}))
+
+    # Batches.
+    table += ["", f"batches: per-row rotations on every bit and a shared entangler ladder, "
+              f"{BATCH_LAYERS} layers;", "qelt_native's time for the whole batch, its bandwidth, "
+              "the scalar kernel's time (C++ program on the", "core library: same driver and workers, "
+              "scalar kernels) and qelt_native's speed-up over it; the", "AVX2 and AVX-512F "
+              "kernels in the same program and their speed-up over scalar; then each", "peer's "
+              "time over qelt_native's"]
+    head = (f"{'case':<18}{'gates':>6}{'ms':>8}{'GB/s':>7}{'scalar ms':>10}{'x scalar':>9}"
+            f"{'avx2 ms':>8}{'x':>6}{'avx512':>8}{'x':>6}" + "".join(f"{p:>12}" for p in peers))
+    table += [head, "-" * len(head)]
+    for label, batch, n, kind in BATCH_CASES:
+        record = results["qelt_native"].get(label)
+        if record is None:
+            table.append(f"{label:<18}  not measured")
+            continue
+        seconds, gates = record["seconds"], record["gates"]
+        bw = 16 * (batch << n) * gates / seconds
+        timing = kernels.get(label)
+        if timing:
+            scalar = timing["scalar"][0]
+            scalar_cells = f"{scalar * 1e3:>10.1f}{scalar / seconds:>9.2f}" + "".join(
+                f"{timing[v][0] * 1e3:>8.1f}{scalar / timing[v][0]:>6.2f}" if v in timing
+                else f"{'n/a':>14}" for v in ("avx2", "avx512f"))
+            if not all(v[1] for k, v in timing.items() if isinstance(v, list)):
+                scalar_cells = f"{'variants differ in bits':>47}"
+        else:
+            scalar_cells = f"{'not measured':>47}"
+        table.append(f"{label:<18}{gates:>6}{seconds * 1e3:>8.1f}{bw / 1e9:>7.1f}{scalar_cells}"
+                     + "".join(peer_cell(p, label, seconds, 12) for p in peers))
+        plot_rows.append((label, bw / copy_bw, {
+            p: 16 * (batch << n) * gates / results[p][label]["seconds"] / copy_bw
+            for p in peers if label in results[p]
+            and results[p][label]["relative_diff"] <= RELATIVE_TOLERANCE
+            and results[p][label]["seconds"] > 0}))
+    if not kernels:
+        table.append(f"scalar kernel not measured: {build_reason}")
+
+    # Checks.
+    table += ["", "checks: 2-norm of (peer - qelt_native) over 2-norm of qelt_native's result, "
+              f"same start and gates; above {RELATIVE_TOLERANCE:g}: WRONG"]
+    head = f"{'case':<18}" + "".join(f"{p:>12}" for p in peers)
+    table += [head, "-" * len(head)]
+    for label, *_ in CASES:
+        table.append(f"{label:<18}" + "".join(
+            f"{results[p][label]['relative_diff']:>12.1e}" if label in results[p] else f"{'n/a':>12}"
+            for p in peers))
+
+    # Sampling.
+    sample_rows, torch_text = sampling(threads)
+    table += ["", f"sample_topp: microseconds per call ({torch_text}); peers from bench_sample.py, "
+              "ratio = peer / qelt_native"]
+    head = f"{'V':>8}  {'setting':<20}{'qelt us':>9}{'numpy us':>10}{'x':>7}{'torch us':>10}{'x':>7}"
+    table += [head, "-" * len(head)]
+    for size, label, native, peer, peer_t in sample_rows:
+        torch_cells = f"{peer_t:>10.0f}{peer_t / native:>7.1f}" if peer_t else f"{'n/a':>17}"
+        table.append(f"{size:>8}  {label:<20}{native:>9.1f}{peer:>10.0f}{peer / native:>7.1f}"
+                     + torch_cells)
+
+    # Smallest calls.
+    ufunc, small = smallest_calls()
+    table += ["", f"smallest calls: microseconds per call, median of 7 runs of many back-to-back "
+              "calls", f"{'numpy.add on 4 float32, out= given':<40}{ufunc:>8.2f}"]
+    for label, us in small:
+        table.append(f"{label:<40}{us:>8.2f}  ({us / ufunc:.1f}x the ufunc call)")
+
+    notes = ["", "engines:"] + [f"  {k}: {v}" for k, v in ENGINE_NOTES.items()]
+    notes += [
+        "  peers get the gates as dense matrices (the same unitaries) and the same start state;",
+        "  their fixed cost per run (state load and read-back, measured with no gates) is taken",
+        "  off their time. '*': timed on part of the case and scaled to the whole: the first",
+        "  rows of a batch (64 of 4096, 16 of 256), the first 2 of 10 layers at n = 24, and for",
+        "  NumPy every k-th gate of a long list.",
+        "bandwidth: 16 bytes per amplitude per gate over the time; x copy: over the copy "
+        "bandwidth.",
+    ]
+    for engine, reason in missing.items():
+        notes.append(f"  {engine}: {reason}")
+    notes.append("load average at end: " + ", ".join(f"{x:.2f}" for x in os.getloadavg()))
+    lines += table + notes
+    print("\n".join(table + notes))
+    OUT_DIR.mkdir(exist_ok=True)
+    (OUT_DIR / "report.txt").write_text("\n".join(lines) + "\n")
+    draw(plot_rows, sample_rows, ufunc, small, lines[:5])
+
+
+def draw(plot_rows, sample_rows, ufunc, small, header):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(1, 3, figsize=(17, 6.5))
+    ax = axes[0]
+    engines = ["qelt_native"] + ENGINES[1:]
+    width = 0.8 / len(engines)
+    for i, engine in enumerate(engines):
+        values = [row[1] if engine == "qelt_native" else row[2].get(engine, 0.0)
+                  for row in plot_rows]
+        ax.bar(np.arange(len(plot_rows)) + i * width, values, width, label=engine)
+    ax.axhline(1.0, color="black", linewidth=0.8, linestyle="--")
+    ax.set_xticks(np.arange(len(plot_rows)) + 0.4 - width / 2)
+    ax.set_xticklabels([row[0] for row in plot_rows], rotation=35, ha="right", fontsize=8)
+    ax.set_yscale("log")
+    ax.set_ylabel("effective bandwidth / copy bandwidth (log)")
+    ax.set_title("apply_gates and peers (dashed: copy bandwidth)")
+    ax.legend(fontsize=7)
+
+    ax = axes[1]
+    labels = [f"{size // 1000}k {label.split(',')[1].strip()}, {label.split(',')[2].strip()}"
+              for size, label, *_ in sample_rows]
+    for i, (name, index) in enumerate((("qelt_native", 2), ("numpy", 3), ("torch", 4))):
+        values = [row[index] or 0.0 for row in sample_rows]
+        ax.bar(np.arange(len(sample_rows)) + i * 0.27, values, 0.27, label=name)
+    ax.set_xticks(np.arange(len(sample_rows)) + 0.27)
+    ax.set_xticklabels(labels, rotation=35, ha="right", fontsize=8)
+    ax.set_yscale("log")
+    ax.set_ylabel("microseconds per call (log)")
+    ax.set_title("sample_topp, T 0.8")
+    ax.legend(fontsize=7)
+
+    ax = axes[2]
+    names = ["numpy.add, 4 elements"] + [label for label, _ in small]
+    values = [ufunc] + [us for _, us in small]
+    ax.barh(np.arange(len(names)), values, color=["grey"] + ["C0"] * len(small))
+    ax.set_yticks(np.arange(len(names)))
+    ax.set_yticklabels(names, fontsize=8)
+    ax.set_xlabel("microseconds per call")
+    ax.set_title("smallest calls")
+    fig.suptitle(" | ".join(header[:2] + header[4:5]), fontsize=8)
+    fig.tight_layout()
+    fig.savefig(OUT_DIR / "report.png", dpi=110)
+    plt.close(fig)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) == 4 and sys.argv[1] == "--engine":
+        measure_engine(sys.argv[2], int(sys.argv[3]))
+    else:
+        main()
