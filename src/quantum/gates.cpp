@@ -100,7 +100,7 @@ PyResult apply_gates_body(const BorrowedArray& psi, const std::vector<GateArgume
   {
     ReleasedInterpreterLock unlocked;
     const std::size_t count = static_cast<std::size_t>(rows * dim);
-    if (reinterpret_cast<std::uintptr_t>(state.data) % alignof(Amplitude) == 0) {
+    if (count == 0 || reinterpret_cast<std::uintptr_t>(state.data) % alignof(Amplitude) == 0) {
       apply_prepared_gates(reinterpret_cast<Amplitude*>(state.data), rows, dim, prepared);
     } else {
       // A buffer at an odd address (a view at a byte offset) is worked on in an aligned copy.
