@@ -405,7 +405,8 @@ int main(int argc, char** argv) {
   }
   std::vector<Amplitude> start(rows * dim, Amplitude{float(1 / std::sqrt(double(dim))), 0.0f});
   std::vector<Amplitude> work(start.size()), reference;
-  std::string out = "{\"active\": \"" + std::string(name_of(active_gate_kernels().instruction_set)) + "\"";
+  std::string active = name_of(active_gate_kernels().instruction_set);
+  std::string out = "{\"active\": \"" + active + "\"";
   for (InstructionSet set : ALL_INSTRUCTION_SETS) {
     if (!cpu_supports(set)) continue;
     const GateKernels& kernels = gate_kernels(set);
@@ -529,7 +530,8 @@ def sampling(threads):
                 peer_t = median_us(
                     lambda: torch_sample(logits_t, temperature, top_p, top_k, generator), 7)
             rows.append((size, label, native, peer, peer_t))
-    return rows, (f"torch {torch.__version__}, {threads} threads" if torch else "torch: not installed")
+    torch_text = f"torch {torch.__version__}, {threads} threads" if torch else "no torch"
+    return rows, torch_text
 
 
 # ---------------------------------------------------------------------------------------------
@@ -612,7 +614,8 @@ def main():
         seconds, gates = record["seconds"], record["gates"]
         bw = 16 * (1 << n) * gates / seconds
         table.append(
-            f"{label:<14}{gates:>6}{seconds / gates * 1e6:>9.0f}{bw / 1e9:>7.1f}{bw / copy_bw:>7.2f}"
+            f"{label:<14}{gates:>6}{seconds / gates * 1e6:>9.0f}{bw / 1e9:>7.1f}"
+            f"{bw / copy_bw:>7.2f}"
             + "".join(peer_cell(p, label, seconds, 12) for p in peers))
         plot_rows.append((label, bw / copy_bw, {
             p: 16 * (1 << n) * gates / results[p][label]["seconds"] / copy_bw
@@ -623,7 +626,8 @@ def main():
     # Batches.
     table += ["", f"batches: per-row rotations on every bit and a shared entangler ladder, "
               f"{BATCH_LAYERS} layers;", "qelt_native's time for the whole batch, its bandwidth, "
-              "the scalar kernel's time (C++ program on the", "core library: same driver and workers, "
+              "the scalar kernel's time (C++ program on the",
+              "core library: same driver and workers, "
               "scalar kernels) and qelt_native's speed-up over it; the", "AVX2 and AVX-512F "
               "kernels in the same program and their speed-up over scalar; then each", "peer's "
               "time over qelt_native's"]
@@ -664,14 +668,16 @@ def main():
     table += [head, "-" * len(head)]
     for label, *_ in CASES:
         table.append(f"{label:<18}" + "".join(
-            f"{results[p][label]['relative_diff']:>12.1e}" if label in results[p] else f"{'n/a':>12}"
+            f"{results[p][label]['relative_diff']:>12.1e}" if label in results[p]
+            else f"{'n/a':>12}"
             for p in peers))
 
     # Sampling.
     sample_rows, torch_text = sampling(threads)
     table += ["", f"sample_topp: microseconds per call ({torch_text}); peers from bench_sample.py, "
               "ratio = peer / qelt_native"]
-    head = f"{'V':>8}  {'setting':<20}{'qelt us':>9}{'numpy us':>10}{'x':>7}{'torch us':>10}{'x':>7}"
+    head = (f"{'V':>8}  {'setting':<20}{'qelt us':>9}{'numpy us':>10}{'x':>7}"
+            f"{'torch us':>10}{'x':>7}")
     table += [head, "-" * len(head)]
     for size, label, native, peer, peer_t in sample_rows:
         torch_cells = f"{peer_t:>10.0f}{peer_t / native:>7.1f}" if peer_t else f"{'n/a':>17}"
@@ -697,7 +703,7 @@ def main():
         "bandwidth.",
     ]
     for engine, reason in missing.items():
-        notes.append(f"  {engine}: {reason}")
+        notes.append(f"not measured, {engine}: {reason}")
     notes.append("load average at end: " + ", ".join(f"{x:.2f}" for x in os.getloadavg()))
     lines += table + notes
     print("\n".join(table + notes))
