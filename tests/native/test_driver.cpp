@@ -47,19 +47,7 @@ std::vector<PreparedGate> mixed_circuit(unsigned n, std::uint64_t seed, std::siz
   return gates;
 }
 
-std::string name_of(InstructionSet set) {
-  switch (set) {
-    case InstructionSet::SCALAR:
-      return "scalar";
-    case InstructionSet::SSE2:
-      return "sse2";
-    case InstructionSet::AVX2:
-      return "avx2";
-    case InstructionSet::AVX512F:
-      return "avx512f";
-  }
-  return "unknown";
-}
+using test::name_of;
 
 class DriverRoutes : public testing::TestWithParam<InstructionSet> {
  protected:

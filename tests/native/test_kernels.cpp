@@ -17,19 +17,7 @@ using test::first_bit_difference;
 using test::random_amplitudes;
 using test::random_matrix;
 
-std::string name_of(InstructionSet set) {
-  switch (set) {
-    case InstructionSet::SCALAR:
-      return "scalar";
-    case InstructionSet::SSE2:
-      return "sse2";
-    case InstructionSet::AVX2:
-      return "avx2";
-    case InstructionSet::AVX512F:
-      return "avx512f";
-  }
-  return "unknown";
-}
+using test::name_of;
 
 // ---- The scalar kernel against the rule ----
 

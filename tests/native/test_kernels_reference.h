@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "quantum/kernel_variants.h"
 #include "quantum/prepared_gate.h"
 
 namespace qelt::test {
@@ -120,6 +121,20 @@ inline void ref_apply(std::vector<Amplitude>& psi, std::size_t rows, std::size_t
       }
     }
   }
+}
+
+inline std::string name_of(InstructionSet set) {
+  switch (set) {
+    case InstructionSet::SCALAR:
+      return "scalar";
+    case InstructionSet::SSE2:
+      return "sse2";
+    case InstructionSet::AVX2:
+      return "avx2";
+    case InstructionSet::AVX512F:
+      return "avx512f";
+  }
+  return "unknown";
 }
 
 }  // namespace qelt::test

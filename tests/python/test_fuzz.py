@@ -22,6 +22,7 @@ from hypothesis import HealthCheck, event, example, given, settings
 from hypothesis import strategies as st
 
 from gate_reference import reference_apply
+from panic_class import PanicException
 from qelt_native import apply_gates, sample_topp
 from sample_reference import sample_reference, to_float32
 
@@ -34,18 +35,6 @@ FUZZ = settings(
 )
 ARRAY_TARGET = "cannot be converted to 'PyArray<T, D>'"
 Gate = namedtuple("Gate", "bits matrix")  # a tuple subclass is a valid gate
-
-
-def panic_type():
-    psi = np.zeros((1, 2), np.complex64)
-    try:
-        apply_gates(psi, [([0], psi)])
-    except BaseException as error:  # noqa: B036 - PanicException derives from BaseException
-        return type(error)
-    raise AssertionError("passing psi as its own matrix did not fail")
-
-
-PanicException = panic_type()
 
 
 class Index:
