@@ -12,6 +12,7 @@
 // map safe: every module sharing the table calls it only while holding that lock.
 #include "numpy_access/borrow.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 #include <numeric>
@@ -52,28 +53,37 @@ std::uintptr_t base_address(PyObject* array) {
   }
 }
 
-BorrowKey key_of(PyObject* array) {
-  const NumpyArrayFields& f = array_fields(array);
-  const auto data = reinterpret_cast<std::uintptr_t>(f.data);
+BorrowKey key_of(const char* data_pointer, int nd, const Py_ssize_t* dimensions,
+                 const Py_ssize_t* strides, std::int64_t element_size) {
+  const auto data = reinterpret_cast<std::uintptr_t>(data_pointer);
   BorrowKey key{data, data, data, 1};
-  bool empty = f.nd == 0;
+  bool empty = nd == 0;
   std::int64_t divisor = 0;
-  for (int axis = 0; axis < f.nd; ++axis) {
-    if (f.dimensions[axis] == 0) empty = true;
-    divisor = axis == 0 ? f.strides[0] : std::gcd(divisor, f.strides[axis]);
+  for (int axis = 0; axis < nd; ++axis) {
+    if (dimensions[axis] == 0) empty = true;
+    divisor = axis == 0 ? strides[0] : std::gcd(divisor, strides[axis]);
   }
-  if (f.nd > 0) key.gcd_strides = divisor;
+  if (nd > 0) key.gcd_strides = divisor;
   if (!empty) {
     std::intptr_t low = 0, high = 0;
-    for (int axis = 0; axis < f.nd; ++axis) {
-      std::intptr_t extent = (f.dimensions[axis] - 1) * f.strides[axis];
+    for (int axis = 0; axis < nd; ++axis) {
+      std::intptr_t extent = (dimensions[axis] - 1) * strides[axis];
       (extent >= 0 ? high : low) += extent;
     }
     key.start = data + static_cast<std::uintptr_t>(low);
-    key.end = data + static_cast<std::uintptr_t>(high) +
-              static_cast<std::uintptr_t>(element_size(array));
+    key.end = data + static_cast<std::uintptr_t>(high) + static_cast<std::uintptr_t>(element_size);
   }
   return key;
+}
+
+BorrowKey key_of(PyObject* array) {
+  const NumpyArrayFields& f = array_fields(array);
+  return key_of(f.data, f.nd, f.dimensions, f.strides, element_size(array));
+}
+
+BorrowKey key_of(const ArrayLayout& layout) {
+  return key_of(layout.data(), layout.rank(), layout.dimensions(), layout.strides(),
+                layout.element_size());
 }
 
 bool conflict(const BorrowKey& a, const BorrowKey& b) {
@@ -122,11 +132,10 @@ int acquire_write(void* registry, PyObject* array) {
   return 0;
 }
 
-void release(void* registry, PyObject* array, bool writer) {
+void release_key(void* registry, std::uintptr_t base, const BorrowKey& key, bool writer) {
   auto& by_base = static_cast<Registry*>(registry)->by_base;
-  auto found = by_base.find(base_address(array));
+  auto found = by_base.find(base);
   if (found == by_base.end()) return;  // nothing registered: a foreign module's mistake
-  const BorrowKey key = key_of(array);
   auto& entries = found->second;
   for (auto it = entries.begin(); it != entries.end(); ++it) {
     if (it->key != key) continue;
@@ -138,6 +147,10 @@ void release(void* registry, PyObject* array, bool writer) {
     break;
   }
   if (entries.empty()) by_base.erase(found);
+}
+
+void release(void* registry, PyObject* array, bool writer) {
+  release_key(registry, base_address(array), key_of(array), writer);
 }
 
 void release_read(void* registry, PyObject* array) { release(registry, array, false); }
@@ -155,6 +168,8 @@ void destroy_table(PyObject* capsule) {
 
 // Written once under the interpreter lock; the capsule that owns it is kept for the process.
 const BorrowCheckingApi* g_table = nullptr;
+// Whether g_table is the one this module created, whose registry it may address directly.
+bool g_table_is_own = false;
 
 [[noreturn]] void table_failure() {
   panic("Interal borrow checking API error: " + describe_pending_exception());
@@ -190,6 +205,7 @@ const BorrowCheckingApi& borrow_checking_api() {
     }
     if (PyObject_SetAttr(module.get(), attribute.get(), capsule.get()) != 0) table_failure();
     table = created;
+    g_table_is_own = true;
   }
   if (table->version < 1) {
     std::string message = "Version " + std::to_string(table->version) +
@@ -212,12 +228,40 @@ BorrowedArray& BorrowedArray::operator=(BorrowedArray&& other) noexcept {
   return *this;
 }
 
+ArrayLayout ArrayLayout::capture(PyObject* array) {
+  const NumpyArrayFields& f = array_fields(array);
+  ArrayLayout layout;
+  layout.data_ = f.data;
+  layout.nd_ = f.nd;
+  layout.flags_ = f.flags;
+  layout.element_size_ = qelt::element_size(array);
+  layout.descr_ = PyRef::borrow(f.descr);
+  Py_ssize_t* extents = layout.inline_extents_.data();
+  if (f.nd > INLINE_RANK) {
+    layout.spilled_extents_.resize(2 * static_cast<std::size_t>(f.nd));
+    extents = layout.spilled_extents_.data();
+  }
+  std::copy_n(f.dimensions, f.nd, extents);
+  std::copy_n(f.strides, f.nd, extents + f.nd);
+  return layout;
+}
+
+bool ArrayLayout::matches(PyObject* array, bool writable) const noexcept {
+  const NumpyArrayFields& f = array_fields(array);
+  if (f.data != data_ || f.nd != nd_ || f.descr != descr_.get()) return false;
+  if (writable && (f.flags & NPY_ARRAY_WRITEABLE) == 0) return false;
+  return std::equal(f.dimensions, f.dimensions + nd_, dimensions()) &&
+         std::equal(f.strides, f.strides + nd_, strides());
+}
+
 BorrowedArray BorrowedArray::borrow(PyObject* array, bool writable) {
   const BorrowCheckingApi& table = borrow_checking_api();
   PyRef reference = PyRef::borrow(array);
+  ArrayLayout layout = ArrayLayout::capture(array);
+  const std::uintptr_t base = base_address(array);
   const int code = writable ? table.acquire_write(table.registry, array)
                             : table.acquire_read(table.registry, array);
-  if (code == 0) return BorrowedArray(std::move(reference), writable);
+  if (code == 0) return BorrowedArray(std::move(reference), std::move(layout), base, writable);
   if (code == -1) panic("called `Result::unwrap()` on an `Err` value: AlreadyBorrowed");
   if (code == -2 && writable) panic("called `Result::unwrap()` on an `Err` value: NotWriteable");
   panic("Unexpected return code " + std::to_string(code) + " from borrow checking API");
@@ -226,12 +270,25 @@ BorrowedArray BorrowedArray::borrow(PyObject* array, bool writable) {
 void BorrowedArray::release() noexcept {
   if (!array_) return;
   const BorrowCheckingApi& table = *g_table;
-  if (writable_) {
+  if (g_table_is_own) {
+    // The entry is found by the key it was registered under, even if caller code has changed
+    // the array's layout meanwhile (the live array would give another key, and the borrow
+    // would stay registered for good).
+    release_key(table.registry, base_, key_of(layout_), writable_);
+  } else if (writable_) {
     table.release_write(table.registry, array_.get());
   } else {
     table.release_read(table.registry, array_.get());
   }
   array_.reset();
+}
+
+std::expected<void, PendingError> check_unchanged(const BorrowedArray& array,
+                                                  const std::string& what) {
+  if (array.unchanged()) return {};
+  return std::unexpected(PendingError::with_message(
+      PyExc_ValueError, what + " was changed during the call (its data, dtype, shape, strides "
+                               "or writeable flag)"));
 }
 
 }  // namespace qelt

@@ -1,13 +1,20 @@
 // Array borrows through the borrow-tracking table shared by every extension module in the
 // process: the table (adopted from NumPy's array module or created and installed there), and
-// BorrowedArray, the handle that holds one borrow and one reference for the length of a call.
+// BorrowedArray, the handle that holds one borrow and one reference for the length of a call,
+// together with the array's layout as it was when the borrow was taken.
 // Interpreter threads holding the interpreter lock: the lock serialises every module that
 // shares the table. Borrowing may panic (conflict, non-writeable array, table failure).
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <vector>
+
+#include <expected>
+#include <string>
 
 #include "module/owned_ref.h"
+#include "module/pending_error.h"
 #include "numpy_access/numpy_api.h"
 
 namespace qelt {
@@ -25,6 +32,40 @@ struct BorrowCheckingApi {
 // The process's shared table. Panics with "Interal borrow checking API error: ...".
 const BorrowCheckingApi& borrow_checking_api();
 
+// An array's data pointer, element type, dimensions, strides and flags, captured once. Caller
+// code that runs during a call (conversion hooks) can retype, reshape or freeze an array in
+// place; a call reads and writes only through this capture, and checks with `matches` that the
+// live array still has it before touching the memory.
+class ArrayLayout {
+ public:
+  static ArrayLayout capture(PyObject* array);
+
+  char* data() const noexcept { return data_; }
+  int rank() const noexcept { return nd_; }
+  const Py_ssize_t* dimensions() const noexcept { return extents() ; }
+  const Py_ssize_t* strides() const noexcept { return extents() + nd_; }
+  int flags() const noexcept { return flags_; }
+  std::int64_t element_size() const noexcept { return element_size_; }
+  // True when the live array has this data pointer, descriptor, shape and strides, and the
+  // writeable flag if `writable`.
+  bool matches(PyObject* array, bool writable) const noexcept;
+
+ private:
+  const Py_ssize_t* extents() const noexcept {
+    return nd_ <= INLINE_RANK ? inline_extents_.data() : spilled_extents_.data();
+  }
+
+  static constexpr int INLINE_RANK = 3;
+  char* data_ = nullptr;
+  int nd_ = 0;
+  int flags_ = 0;
+  std::int64_t element_size_ = 0;
+  PyRef descr_;  // held, so that its address cannot be reused by another descriptor
+  // Dimensions then strides: inline up to rank 3 (every valid argument), spilled beyond.
+  std::array<Py_ssize_t, 2 * INLINE_RANK> inline_extents_{};
+  std::vector<Py_ssize_t> spilled_extents_;
+};
+
 class BorrowedArray {
  public:
   // Registers a read-only or read-write borrow of an accepted array.
@@ -37,15 +78,26 @@ class BorrowedArray {
   ~BorrowedArray() { release(); }
 
   PyObject* get() const noexcept { return array_.get(); }
-  const NumpyArrayFields& fields() const noexcept { return array_fields(array_.get()); }
+  // The layout captured when the borrow was taken; the only one a call may use.
+  const ArrayLayout& layout() const noexcept { return layout_; }
+  // False when caller code has changed the array's layout (or, for a read-write borrow, its
+  // writeable flag) since the borrow was taken.
+  bool unchanged() const noexcept { return layout_.matches(array_.get(), writable_); }
 
  private:
-  BorrowedArray(PyRef array, bool writable) noexcept
-      : array_(std::move(array)), writable_(writable) {}
+  BorrowedArray(PyRef array, ArrayLayout layout, std::uintptr_t base, bool writable) noexcept
+      : array_(std::move(array)), layout_(std::move(layout)), base_(base), writable_(writable) {}
   void release() noexcept;
 
   PyRef array_;
+  ArrayLayout layout_;
+  std::uintptr_t base_ = 0;
   bool writable_ = false;
 };
+
+// A ValueError naming `what` ("psi", "the matrix of gate 3") when caller code changed the
+// borrowed array's layout during the call; nothing may then be read or written through it.
+std::expected<void, PendingError> check_unchanged(const BorrowedArray& array,
+                                                  const std::string& what);
 
 }  // namespace qelt

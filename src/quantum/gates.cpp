@@ -28,15 +28,16 @@ PendingError invalid(std::string message) {
 // Copies every element of a rank-2 or rank-3 complex64 array in logical row-major order,
 // addressing elements through the byte strides, so any layout (transposed, Fortran-ordered,
 // stepped, reversed) reads exactly the elements the array covers.
-std::vector<Amplitude> copy_logical(const NumpyArrayFields& f) {
-  const std::size_t outer = f.nd == 3 ? static_cast<std::size_t>(f.dimensions[0]) : 1;
-  const Py_ssize_t rows = f.dimensions[f.nd - 2], cols = f.dimensions[f.nd - 1];
-  const Py_ssize_t outer_stride = f.nd == 3 ? f.strides[0] : 0;
-  const Py_ssize_t row_stride = f.strides[f.nd - 2], col_stride = f.strides[f.nd - 1];
+std::vector<Amplitude> copy_logical(const ArrayLayout& f) {
+  const int nd = f.rank();
+  const std::size_t outer = nd == 3 ? static_cast<std::size_t>(f.dimensions()[0]) : 1;
+  const Py_ssize_t rows = f.dimensions()[nd - 2], cols = f.dimensions()[nd - 1];
+  const Py_ssize_t outer_stride = nd == 3 ? f.strides()[0] : 0;
+  const Py_ssize_t row_stride = f.strides()[nd - 2], col_stride = f.strides()[nd - 1];
   std::vector<Amplitude> out;
   out.reserve(outer * static_cast<std::size_t>(rows * cols));
   for (std::size_t b = 0; b < outer; ++b) {
-    const char* slice = f.data + static_cast<Py_ssize_t>(b) * outer_stride;
+    const char* slice = f.data() + static_cast<Py_ssize_t>(b) * outer_stride;
     for (Py_ssize_t r = 0; r < rows; ++r) {
       for (Py_ssize_t c = 0; c < cols; ++c) {
         Amplitude value;
@@ -51,9 +52,16 @@ std::vector<Amplitude> copy_logical(const NumpyArrayFields& f) {
 }  // namespace
 
 PyResult apply_gates_body(const BorrowedArray& psi, const std::vector<GateArgument>& gates) {
-  const NumpyArrayFields& state = psi.fields();
-  const auto rows = static_cast<std::uint64_t>(state.dimensions[0]);
-  const auto dim = static_cast<std::uint64_t>(state.dimensions[1]);
+  // Conversion hooks have all run by now, and nothing below runs caller code: an array whose
+  // layout they changed is refused before any of its memory is touched.
+  if (auto same = check_unchanged(psi, "psi"); !same) return std::unexpected(std::move(same.error()));
+  for (std::size_t i = 0; i < gates.size(); ++i) {
+    auto same = check_unchanged(gates[i].matrix, "the matrix of gate " + std::to_string(i));
+    if (!same) return std::unexpected(std::move(same.error()));
+  }
+  const ArrayLayout& state = psi.layout();
+  const auto rows = static_cast<std::uint64_t>(state.dimensions()[0]);
+  const auto dim = static_cast<std::uint64_t>(state.dimensions()[1]);
   if (!std::has_single_bit(dim)) {
     return std::unexpected(invalid("statevector dim " + std::to_string(dim) +
                                    " is not a power of two"));
@@ -78,36 +86,36 @@ PyResult apply_gates_body(const BorrowedArray& psi, const std::vector<GateArgume
     if (k == 2 && bits[0] == bits[1]) {
       return std::unexpected(invalid("2q gate bits must be distinct"));
     }
-    const NumpyArrayFields& m = gate.matrix.fields();
+    const ArrayLayout& m = gate.matrix.layout();
+    const Py_ssize_t* shape = m.dimensions();
     const auto d = static_cast<Py_ssize_t>(k == 1 ? 2 : 4);
-    const bool shared = m.nd == 2 && m.dimensions[0] == d && m.dimensions[1] == d;
-    const bool per_row = m.nd == 3 && static_cast<std::uint64_t>(m.dimensions[0]) == rows &&
-                         m.dimensions[1] == d && m.dimensions[2] == d;
+    const bool shared = m.rank() == 2 && shape[0] == d && shape[1] == d;
+    const bool per_row = m.rank() == 3 && static_cast<std::uint64_t>(shape[0]) == rows &&
+                         shape[1] == d && shape[2] == d;
     if (!shared && !per_row) {
       return std::unexpected(
           invalid("gate matrix shape " +
-                  render_list(std::span<const Py_ssize_t>(m.dimensions,
-                                                          static_cast<std::size_t>(m.nd))) +
+                  render_list(std::span<const Py_ssize_t>(shape, static_cast<std::size_t>(m.rank()))) +
                   " incompatible with " + std::to_string(k) + "q gate, batch " +
                   std::to_string(rows)));
     }
     prepared.push_back({bits, copy_logical(m), per_row});
   }
 
-  if ((state.flags & NPY_ARRAY_C_CONTIGUOUS) == 0) {
+  if ((state.flags() & NPY_ARRAY_C_CONTIGUOUS) == 0) {
     return std::unexpected(invalid("statevector must be C-contiguous"));
   }
   {
     ReleasedInterpreterLock unlocked;
     const std::size_t count = static_cast<std::size_t>(rows * dim);
-    if (count == 0 || reinterpret_cast<std::uintptr_t>(state.data) % alignof(Amplitude) == 0) {
-      apply_prepared_gates(reinterpret_cast<Amplitude*>(state.data), rows, dim, prepared);
+    if (count == 0 || reinterpret_cast<std::uintptr_t>(state.data()) % alignof(Amplitude) == 0) {
+      apply_prepared_gates(reinterpret_cast<Amplitude*>(state.data()), rows, dim, prepared);
     } else {
       // A buffer at an odd address (a view at a byte offset) is worked on in an aligned copy.
       std::vector<Amplitude> aligned(count);
-      std::memcpy(aligned.data(), state.data, count * sizeof(Amplitude));
+      std::memcpy(aligned.data(), state.data(), count * sizeof(Amplitude));
       apply_prepared_gates(aligned.data(), rows, dim, prepared);
-      std::memcpy(state.data, aligned.data(), count * sizeof(Amplitude));
+      std::memcpy(state.data(), aligned.data(), count * sizeof(Amplitude));
     }
   }
   return PyRef::borrow(Py_None);

@@ -41,6 +41,7 @@
 #include <utility>
 
 #include "sample/bounded_exp.h"
+#include "sample/exact_weights.h"
 #include "sample/first_argmax.h"
 #include "sample/rank_order.h"
 
@@ -196,21 +197,11 @@ std::optional<std::uint64_t> sample_nucleus_shortcut(std::span<const float> logi
   auto id = [&](std::size_t rank) { return static_cast<std::uint32_t>(ranked[rank]); };
   auto weight = [&](std::size_t rank) { return std::bit_cast<double>(weight_bits[rank]); };
 
-  // The head's weights exactly as the full path makes them (same expression from the same
-  // first-ranked logit, same reuse of a repeated logit's weight).
-  const double best = static_cast<double>(logits[id(0)]);
+  // The head's weights exactly as the full path makes them.
+  RankedWeights weights(logits[id(0)], temperature);
   double head_sum = 0.0;
-  std::uint32_t previous_bits = 0;
-  double previous_weight = 0.0;
   for (std::size_t i = 0; i < head; ++i) {
-    const float logit = logits[id(i)];
-    const std::uint32_t bits = std::bit_cast<std::uint32_t>(logit);
-    double w = previous_weight;
-    if (i == 0 || bits != previous_bits) {
-      w = std::exp((static_cast<double>(logit) - best) * reciprocal);
-      previous_bits = bits;
-      previous_weight = w;
-    }
+    const double w = weights.next(logits[id(i)]);
     weight_bits[i] = std::bit_cast<std::uint64_t>(w);
     head_sum += w;
   }

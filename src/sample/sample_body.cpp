@@ -12,26 +12,31 @@ namespace qelt {
 
 PyResult sample_topp_body(const BorrowedArray& logits, float temperature, float top_p,
                           std::uint64_t top_k, std::uint64_t seed) {
-  const NumpyArrayFields& f = logits.fields();
-  const auto count = static_cast<std::size_t>(f.dimensions[0]);
+  // Conversion hooks have all run by now; logits whose layout they changed are refused before
+  // any of their memory is read.
+  if (auto same = check_unchanged(logits, "logits"); !same) {
+    return std::unexpected(std::move(same.error()));
+  }
+  const ArrayLayout& f = logits.layout();
+  const auto count = static_cast<std::size_t>(f.dimensions()[0]);
   if (count == 0) return std::unexpected(PendingError::with_message(PyExc_ValueError, "empty logits"));
-  const Py_ssize_t stride = f.strides[0];
+  const Py_ssize_t stride = f.strides()[0];
   // Arg-max of a contiguous vector reads the caller's buffer in place, with the lock held so
   // that no Python thread can write it meanwhile: one scan costs less than the copy would, and
   // the result is the same.
   if (temperature <= 0.0f && stride == static_cast<Py_ssize_t>(sizeof(float)) &&
-      reinterpret_cast<std::uintptr_t>(f.data) % alignof(float) == 0) {
-    const std::span<const float> values(reinterpret_cast<const float*>(f.data), count);
+      reinterpret_cast<std::uintptr_t>(f.data()) % alignof(float) == 0) {
+    const std::span<const float> values(reinterpret_cast<const float*>(f.data()), count);
     return must_succeed(PyLong_FromUnsignedLongLong(first_argmax(values)));
   }
   // Otherwise the copy is made in logical order, through the byte stride, while the lock is
   // held, and the sampler runs on the copy with the lock released.
   std::vector<float> copy(count);
   if (stride == static_cast<Py_ssize_t>(sizeof(float))) {
-    std::memcpy(copy.data(), f.data, count * sizeof(float));
+    std::memcpy(copy.data(), f.data(), count * sizeof(float));
   } else {
     for (std::size_t i = 0; i < count; ++i) {
-      std::memcpy(&copy[i], f.data + static_cast<Py_ssize_t>(i) * stride, sizeof(float));
+      std::memcpy(&copy[i], f.data() + static_cast<Py_ssize_t>(i) * stride, sizeof(float));
     }
   }
   std::uint64_t token = 0;

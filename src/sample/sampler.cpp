@@ -4,11 +4,10 @@
 #include "sample/sampler.h"
 
 #include <algorithm>
-#include <bit>
-#include <cmath>
 #include <cstddef>
 #include <limits>
 
+#include "sample/exact_weights.h"
 #include "sample/first_argmax.h"
 #include "sample/nucleus_shortcut.h"
 #include "sample/rank_order.h"
@@ -23,28 +22,12 @@ std::uint64_t sample_ranked(std::span<const float> logits, float temperature, fl
                             std::size_t k, double uniform) {
   RankedCandidates<Id> ranked = rank_candidates<Id>(logits, k);
 
-  // Unnormalised softmax weights relative to the best logit, the temperature applied as a
-  // product with its reciprocal; the platform's exp, one value at a time, so that the weights
-  // are the same bits everywhere. The total is summed in rank order as they are made.
-  const double best = static_cast<double>(logits[ranked.id(0)]);
-  const double reciprocal = 1.0 / static_cast<double>(temperature);
-  // Equal logits sit next to each other in the ranking, and a logit with the same bit pattern
-  // as its predecessor goes through the same operations, so it reuses the weight instead of
-  // calling exp again (vocabularies whose logits come from low-precision models repeat values
-  // a lot). Comparing bit patterns keeps that exact without any case analysis of -0.0, +0.0
-  // or NaN: identical bits, identical operations, identical result.
+  // Unnormalised softmax weights relative to the best logit, the total summed in rank order as
+  // they are made.
+  RankedWeights weights(logits[ranked.id(0)], temperature);
   double total = 0.0;
-  std::uint32_t previous_bits = 0;
-  double previous_weight = 0.0;
   for (std::size_t i = 0; i < k; ++i) {
-    const float logit = logits[ranked.id(i)];
-    const std::uint32_t bits = std::bit_cast<std::uint32_t>(logit);
-    double weight = previous_weight;
-    if (i == 0 || bits != previous_bits) {
-      weight = std::exp((static_cast<double>(logit) - best) * reciprocal);
-      previous_bits = bits;
-      previous_weight = weight;
-    }
+    const double weight = weights.next(logits[ranked.id(i)]);
     ranked.set_weight(i, weight);
     total += weight;
   }

@@ -43,7 +43,12 @@ std::uint64_t reference_sample(const std::vector<float>& logits, float temperatu
   std::vector<double> w(k);
   double total = 0.0;
   for (std::size_t i = 0; i < k; ++i) {
-    w[i] = std::exp((static_cast<double>(logits[order[i]]) - m) * r);
+    const float x = logits[order[i]];
+    if (m == INF) {
+      w[i] = x == INF ? 1.0 : 0.0;  // the softmax's limit: only +inf candidates weigh
+    } else {
+      w[i] = std::exp(((std::isnan(x) ? -INF : static_cast<double>(x)) - m) * r);
+    }
     total += w[i];
   }
   std::size_t kept = k;
@@ -134,14 +139,18 @@ INSTANTIATE_TEST_SUITE_P(
         Example{"nan_temperature_last_ranked", TIED, NAN_VALUE, 1.0f, 0, 42, 0},
         Example{"nan_temperature_kth_ranked", TIED, NAN_VALUE, 1.0f, 2, 0, 3},
         Example{"nan_temperature_kth_ranked_3", TIED, NAN_VALUE, 0.2f, 3, 0, 2},
-        // An infinite best logit makes its own weight NaN: the k-th ranked candidate comes out.
-        Example{"plus_inf_best", {2.0f, INF, 1.0f}, 1.0f, 1.0f, 0, 0, 2},
-        Example{"plus_inf_best_topk2", {2.0f, INF, 1.0f}, 1.0f, 1.0f, 2, 0, 0},
+        // A +inf best logit: only the +inf candidates weigh, so one of them is drawn.
+        Example{"plus_inf_best", {2.0f, INF, 1.0f}, 1.0f, 1.0f, 0, 0, 1},
+        Example{"plus_inf_best_topk2", {2.0f, INF, 1.0f}, 1.0f, 1.0f, 2, 0, 1},
+        Example{"plus_inf_ties_seed0", {INF, 0.0f, INF}, 1.0f, 1.0f, 0, 0, 0},
+        Example{"plus_inf_ties_seed42", {INF, 0.0f, INF}, 1.0f, 1.0f, 0, 42, 2},
         // Minus infinity below a finite best gets weight 0 and is never drawn.
         Example{"minus_inf_never_drawn_seed0", {-INF, 0.0f, -INF}, 1.0f, 1.0f, 0, 0, 1},
         Example{"minus_inf_never_drawn_seed42", {-INF, 0.0f, -INF}, 1.0f, 1.0f, 0, 42, 1},
         Example{"all_minus_inf_last_ranked", {-INF, -INF, -INF}, 1.0f, 1.0f, 0, 0, 2},
-        Example{"nan_logit_ranked_last", {NAN_VALUE, 1.0f, 2.0f}, 1.0f, 1.0f, 0, 0, 0},
+        // A NaN logit ranks last and weighs as -inf: never drawn beside a finite best.
+        Example{"nan_logit_ranked_last", {NAN_VALUE, 1.0f, 2.0f}, 1.0f, 1.0f, 0, 0, 2},
+        Example{"nan_logit_never_drawn", {5.0f, NAN_VALUE, 5.0f}, 1.0f, 0.9f, 0, 42, 2},
         Example{"argmax_all_nan", {NAN_VALUE, NAN_VALUE}, 0.0f, 1.0f, 0, 0, 0},
         Example{"argmax_skips_nan", {NAN_VALUE, -INF, 1.0f, NAN_VALUE, 1.0f}, 0.0f, 1.0f, 0, 0, 2},
         // The smallest positive temperature still samples: equal best logits share the draw.

@@ -1,6 +1,7 @@
 """The sampling rule of sample_topp written out in plain Python, for the tests to compare with.
 
-Double precision throughout (Python floats), math.exp for the weights, single-precision
+Double precision throughout (Python floats), math.exp for the weights (a NaN logit weighs as
+-inf; when the best logit is +inf, the +inf candidates weigh 1 and all others 0), single-precision
 narrowing of the temperature and top_p with struct, Python's stable sort for the ranking
 (largest logit first, equal logits by position, NaN after every number), SplitMix64 on Python
 integers for the one uniform number.
@@ -69,7 +70,11 @@ def kept_weights(logits, temperature, top_p, top_k=0):
     order = order[:k]
     best = logits[order[0]]
     reciprocal = 1.0 / t
-    weights = [math.exp((logits[i] - best) * reciprocal) for i in order]
+    if best == math.inf:
+        weights = [1.0 if logits[i] == math.inf else 0.0 for i in order]
+    else:
+        finite_or_minus_inf = [-math.inf if math.isnan(logits[i]) else logits[i] for i in order]
+        weights = [math.exp((x - best) * reciprocal) for x in finite_or_minus_inf]
     total = 0.0
     for w in weights:
         total += w

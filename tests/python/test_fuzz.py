@@ -536,3 +536,121 @@ def test_sample_topp_any_arguments(arguments):
     if is_array_of(logits, "float32", 1) and logits.flags.writeable and logits.size >= 2:
         if logits.strides[0] == 4 and logits.ctypes.data % 8 == 0:
             write_probe_succeeds(logits[:2].view(np.complex64))
+
+
+# ---------------------------------------------------------------------------------------------
+# Arrays changed by caller code during a call
+
+
+def retype(array):
+    array.dtype = np.float32 if array.dtype == np.complex64 else np.uint8
+
+
+def reshape(array):
+    array.shape = (1,) + array.shape if array.ndim < 3 else (-1,)
+
+
+def freeze(array):
+    array.flags.writeable = False
+
+
+def resize(array):
+    array.resize(array.size + 1)  # refused: the call holds a reference to the array
+
+
+MUTATIONS = {"retype": retype, "reshape": reshape, "freeze": freeze, "resize": resize}
+
+
+class Hook:
+    """An integer or float argument whose conversion runs `action` first."""
+
+    def __init__(self, value, action):
+        self.value, self.action = value, action
+
+    def __index__(self):
+        self.action()
+        return self.value
+
+    def __float__(self):
+        self.action()
+        return float(self.value)
+
+
+def layout_of(array):
+    return array.__array_interface__["data"], array.dtype, array.shape, array.strides
+
+
+def restore(array, layout):
+    array.flags.writeable = True
+    array.dtype, array.shape = layout[1], layout[2]
+
+
+@FUZZ
+@given(
+    target=st.sampled_from(["psi", "first matrix"]),
+    mutation=st.sampled_from(sorted(MUTATIONS)),
+    batch=st.sampled_from([1, 2, 3]),
+    n=st.sampled_from([2, 3, 15]),
+    per_row=st.booleans(),
+    seed=st.integers(0, 2**32 - 1),
+)
+def test_apply_gates_refuses_arrays_changed_by_a_hook(target, mutation, batch, n, per_row, seed):
+    rng = np.random.default_rng(seed)
+    psi = (rng.standard_normal((batch, 2 << n)).view(np.complex128)).astype(np.complex64)
+    shape = (batch, 4, 4) if per_row else (4, 4)
+    matrices = [rng.standard_normal(shape + (2,)).view(np.complex128)[..., 0].astype(np.complex64)
+                for _ in range(2)]
+    victim = psi if target == "psi" else matrices[0]
+    layout, before = layout_of(victim), [psi.tobytes()] + [m.tobytes() for m in matrices]
+    # The hook sits in the last gate's bit positions: the first matrix is converted by then.
+    gates = [([0, 1], matrices[0]), ([1, Hook(0, lambda: MUTATIONS[mutation](victim))],
+                                     matrices[1])]
+    result, raised = call(apply_gates, psi, gates)
+    changed = layout_of(victim) != layout
+    harmless = not changed or (mutation == "freeze" and victim is not psi)
+    if mutation == "resize":
+        assert raised is not None and not changed
+    elif harmless:
+        assert raised is None and result is None
+        expected = reference_apply(np.array(psi_before(before[0], batch)), [
+            ([0, 1], np.array(matrices[0])), ([1, 0], np.array(matrices[1]))])
+        assert psi.tobytes() == expected.tobytes()
+        return
+    else:
+        name = "psi" if victim is psi else "the matrix of gate 0"
+        Expect(ValueError, f"{name} was changed during the call (its data, dtype, shape, "
+               "strides or writeable flag)").check(raised)
+    restore(victim, layout)
+    assert [psi.tobytes()] + [m.tobytes() for m in matrices] == before, "an argument changed"
+    probe_all([psi] + matrices)  # and no borrow is left behind
+
+
+def psi_before(raw, batch):
+    return np.frombuffer(raw, np.complex64).reshape(batch, -1)
+
+
+@FUZZ
+@given(
+    mutation=st.sampled_from(sorted(MUTATIONS)),
+    hooked=st.sampled_from(["temperature", "top_p", "top_k", "seed"]),
+    temperature=st.sampled_from([0.0, 1.0]),
+    size=st.sampled_from([1, 5, 300, 9000]),
+    seed=st.integers(0, 2**32 - 1),
+)
+def test_sample_topp_refuses_logits_changed_by_a_hook(mutation, hooked, temperature, size, seed):
+    logits = np.random.default_rng(seed).standard_normal(size).astype(np.float32)
+    layout, before = layout_of(logits), logits.tobytes()
+    kwargs = {"temperature": temperature, "top_p": 0.9, "top_k": 0, "seed": 5}
+    kwargs[hooked] = Hook(kwargs[hooked], lambda: MUTATIONS[mutation](logits))
+    result, raised = call(sample_topp, logits, **kwargs)
+    changed = layout_of(logits) != layout
+    if mutation == "resize":
+        assert raised is not None and not changed
+    elif mutation == "freeze":
+        assert raised is None
+        assert result == sample_reference(logits.tolist(), temperature, 0.9, 0, 5)
+    else:
+        Expect(ValueError, "logits was changed during the call (its data, dtype, shape, strides "
+               "or writeable flag)").check(raised)
+    restore(logits, layout)
+    assert logits.tobytes() == before

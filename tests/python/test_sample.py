@@ -49,12 +49,47 @@ def test_reference_generator_gives_the_known_uniform_numbers(seed, uniform):
         ([math.inf], 1.0, 1.0, 0, 7, 0),
         ([math.nan, math.nan], 0.0, 1.0, 0, 0, 0),
         ([-math.inf, 0.0, -math.inf], 1.0, 1.0, 0, 42, 1),
-        ([2.0, math.inf, 1.0], 1.0, 1.0, 0, 0, 2),
+        ([2.0, math.inf, 1.0], 1.0, 1.0, 0, 0, 1),
     ],
 )
 def test_worked_examples(logits, temperature, top_p, top_k, seed, expected):
     assert sample_topp(f32(logits), temperature, top_p, top_k, seed) == expected
     assert sample_reference(f32(logits).tolist(), temperature, top_p, top_k, seed) == expected
+
+
+def with_specials(size, where, value):
+    logits = np.zeros(size, np.float32)
+    logits[list(where)] = value
+    return logits
+
+
+INF, NAN = math.inf, math.nan
+
+
+@pytest.mark.parametrize(
+    "logits, top_p, top_k, tokens",
+    [
+        # +inf is the strongest preference: drawn among the +inf candidates only.
+        ([0.0, INF, 3.0], 1.0, 0, {1}),
+        ([INF, 0.0, INF, NAN], 1.0, 0, {0, 2}),
+        ([INF, 0.0, INF, NAN], 0.5, 0, {0}),  # the first +inf alone holds half the mass
+        ([1.0, INF, INF, INF], 1.0, 2, {1, 2}),
+        # NaN weighs like -inf beside a finite best logit, and ranks after every number.
+        ([5.0, NAN, 5.0], 0.9, 0, {0, 2}),
+        ([NAN, 1.0, NAN, -INF], 1.0, 0, {1}),
+        ([NAN, 1.0, NAN, 0.5], 1.0, 4, {1, 3}),
+        # Vocabularies large enough for the shortcut over the ranking's head.
+        (with_specials(20000, [7, 19999], INF), 0.9, 0, {7, 19999}),
+        (with_specials(20000, range(0, 20000, 2), NAN), 1.0, 0, set(range(1, 20000, 2))),
+    ],
+)
+def test_special_logits_are_drawn_by_their_softmax_limit(logits, top_p, top_k, tokens):
+    logits = f32(logits)
+    drawn = {sample_topp(logits, 1.0, top_p, top_k, seed) for seed in range(200)}
+    assert drawn <= tokens and (len(tokens) > 2 or drawn == tokens)
+    for seed in range(0, 200, 40):
+        expected = sample_reference(logits.tolist(), 1.0, top_p, top_k, seed)
+        assert sample_topp(logits, 1.0, top_p, top_k, seed) == expected
 
 
 def random_case(rng):
