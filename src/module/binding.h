@@ -9,7 +9,7 @@
 #include <span>
 #include <string_view>
 
-#include "module/pending_error.h"
+#include "pyapi/pending_error.h"
 
 namespace qelt {
 
@@ -21,9 +21,9 @@ struct ParameterTable {
 
 // Fills `slots` (one per parameter, null when not given) from the positional arguments and the
 // keyword names; binding takes no references.
-std::expected<void, PendingError> bind_arguments(const ParameterTable& table,
-                                                 PyObject* const* args, Py_ssize_t nargs,
-                                                 PyObject* kwnames, std::span<PyObject*> slots);
+std::expected<void, PendingError> bind_arguments(const ParameterTable& table, PyObject* const* args,
+                                                 Py_ssize_t nargs, PyObject* kwnames,
+                                                 std::span<PyObject*> slots);
 
 // A conversion failure of type exactly TypeError becomes TypeError "argument '<name>': <msg>";
 // every other failure passes unchanged.

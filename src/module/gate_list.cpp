@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "module/binding.h"
+#include "runtime/interface_strings.h"
 #include "runtime/panic.h"
 
 namespace qelt {
@@ -18,24 +19,29 @@ constexpr Py_ssize_t MAX_RESERVED = 1 << 16;
 Py_ssize_t reserve_hint(PyObject* sequence, std::size_t entry_size) {
   Py_ssize_t size = PySequence_Size(sequence);
   if (size < 0) {
-    PyErr_Clear();
+    // A failed length query only costs the hint, but a PanicException re-raised by caller code
+    // is an internal failure in flight: taking it resumes the panic.
+    static_cast<void>(take_error());
     return 0;
   }
   if (static_cast<std::uint64_t>(size) >
       static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) / entry_size) {
-    panic("capacity overflow");
+    panic(std::string(interface_strings::CAPACITY_OVERFLOW));
   }
   return std::min(size, MAX_RESERVED);
 }
 
-bool is_str(PyObject* value) { return PyType_IsSubtype(Py_TYPE(value), &PyUnicode_Type) != 0; }
+bool is_str(PyObject* value) {
+  return PyType_IsSubtype(Py_TYPE(value), &PyUnicode_Type) != 0;
+}
 
 std::expected<PyRef, PendingError> iterate_sequence(PyObject* value) {
   if (is_str(value)) {
-    return std::unexpected(
-        PendingError::with_message(PyExc_TypeError, "Can't extract `str` to `Vec`"));
+    return std::unexpected(PendingError::with_message(
+        PyExc_TypeError, std::string(interface_strings::STR_AS_SEQUENCE)));
   }
-  if (!PySequence_Check(value)) return std::unexpected(PendingError::conversion(value, "Sequence"));
+  if (!PySequence_Check(value))
+    return std::unexpected(PendingError::conversion(value, interface_strings::SEQUENCE_TARGET));
   PyRef iterator = PyRef::steal(PyObject_GetIter(value));
   if (!iterator) return std::unexpected(fetch_error());
   return iterator;
@@ -64,19 +70,19 @@ std::expected<std::vector<GateArgument>, PendingError> convert_gate_list(PyObjec
   gates.reserve(static_cast<std::size_t>(reserve_hint(value, 32)));
   while (PyRef item = PyRef::steal(PyIter_Next(iterator->get()))) {
     if (!PyType_IsSubtype(Py_TYPE(item.get()), &PyTuple_Type)) {
-      return std::unexpected(PendingError::conversion(item.get(), "PyTuple"));
+      return std::unexpected(PendingError::conversion(item.get(), interface_strings::TUPLE_TARGET));
     }
     const Py_ssize_t length = PyTuple_Size(item.get());
     if (length != 2) {
       return std::unexpected(PendingError::with_message(
           PyExc_ValueError,
-          "expected tuple of length 2, but got tuple of length " + std::to_string(length)));
+          std::string(interface_strings::GATE_TUPLE_LENGTH) + std::to_string(length)));
     }
     auto bits = convert_bit_positions(PyTuple_GetItem(item.get(), 0));
     if (!bits) return std::unexpected(std::move(bits.error()));
     auto matrix = accept_array(PyTuple_GetItem(item.get(), 1), NPY_CFLOAT, ANY_RANK);
     if (!matrix) return std::unexpected(std::move(matrix.error()));
-    gates.push_back({std::move(*bits), BorrowedArray::borrow(*matrix, false)});
+    gates.push_back({std::move(*bits), ArrayBorrow::acquire(*matrix, false)});
   }
   if (std::optional<PendingError> error = take_error()) return std::unexpected(std::move(*error));
   return gates;

@@ -8,14 +8,14 @@
 #include <expected>
 #include <vector>
 
-#include "module/pending_error.h"
-#include "numpy_access/borrow.h"
+#include "numpy_access/array_borrow.h"
+#include "pyapi/pending_error.h"
 
 namespace qelt {
 
 struct GateArgument {
   std::vector<std::uint64_t> bit_positions;
-  BorrowedArray matrix;
+  ArrayBorrow matrix;
 };
 
 std::expected<std::vector<GateArgument>, PendingError> convert_gate_list(PyObject* value);

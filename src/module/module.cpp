@@ -3,12 +3,12 @@
 #include <atomic>
 #include <mutex>
 
+#include "module/apply_gates_body.h"
 #include "module/binding.h"
-#include "module/entry.h"
 #include "module/gate_list.h"
-#include "numpy_access/borrow.h"
-#include "quantum/gates.h"
-#include "sample/sample_body.h"
+#include "module/sample_topp_body.h"
+#include "numpy_access/array_borrow.h"
+#include "pyapi/entry.h"
 
 namespace qelt {
 namespace {
@@ -27,40 +27,36 @@ constexpr const char* SAMPLE_TOPP_DOC =
 
 constexpr std::array<const char*, 2> APPLY_GATES_NAMES = {"psi", "gates"};
 constexpr ParameterTable APPLY_GATES_PARAMETERS = {"apply_gates", APPLY_GATES_NAMES, 2};
-constexpr std::array<const char*, 5> SAMPLE_TOPP_NAMES = {"logits", "temperature", "top_p",
-                                                          "top_k", "seed"};
+constexpr std::array<const char*, 5> SAMPLE_TOPP_NAMES = {"logits", "temperature", "top_p", "top_k",
+                                                          "seed"};
 constexpr ParameterTable SAMPLE_TOPP_PARAMETERS = {"sample_topp", SAMPLE_TOPP_NAMES, 3};
 
-PyObject* apply_gates_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* apply_gates_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return run_entry([&]() -> PyResult {
     std::array<PyObject*, 2> slots{};
     if (auto bound = bind_arguments(APPLY_GATES_PARAMETERS, args, nargs, kwnames, slots); !bound) {
       return std::unexpected(std::move(bound.error()));
     }
-    auto psi_array = convert_argument("psi", slots[0], [](PyObject* value) {
-      return accept_array(value, NPY_CFLOAT, 2);
-    });
+    auto psi_array = convert_argument(
+        "psi", slots[0], [](PyObject* value) { return accept_array(value, NPY_CFLOAT, 2); });
     if (!psi_array) return std::unexpected(std::move(psi_array.error()));
-    BorrowedArray psi = BorrowedArray::borrow(*psi_array, true);
+    ArrayBorrow psi = ArrayBorrow::acquire(*psi_array, true);
     auto gates = convert_argument("gates", slots[1], convert_gate_list);
     if (!gates) return std::unexpected(std::move(gates.error()));
     return apply_gates_body(psi, *gates);
   });
 }
 
-PyObject* sample_topp_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* sample_topp_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return run_entry([&]() -> PyResult {
     std::array<PyObject*, 5> slots{};
     if (auto bound = bind_arguments(SAMPLE_TOPP_PARAMETERS, args, nargs, kwnames, slots); !bound) {
       return std::unexpected(std::move(bound.error()));
     }
-    auto logits_array = convert_argument("logits", slots[0], [](PyObject* value) {
-      return accept_array(value, NPY_FLOAT, 1);
-    });
+    auto logits_array = convert_argument(
+        "logits", slots[0], [](PyObject* value) { return accept_array(value, NPY_FLOAT, 1); });
     if (!logits_array) return std::unexpected(std::move(logits_array.error()));
-    BorrowedArray logits = BorrowedArray::borrow(*logits_array, false);
+    ArrayBorrow logits = ArrayBorrow::acquire(*logits_array, false);
     auto temperature = convert_argument("temperature", slots[1], convert_float);
     if (!temperature) return std::unexpected(std::move(temperature.error()));
     auto top_p = convert_argument("top_p", slots[2], convert_float);
@@ -101,8 +97,7 @@ std::atomic<std::int64_t> g_interpreter_id{-1};
 PyObject* g_module = nullptr;
 std::once_flag g_module_once;
 
-std::expected<void, PendingError> add_attribute(PyObject* module, PyObject* name,
-                                                PyObject* value) {
+std::expected<void, PendingError> add_attribute(PyObject* module, PyObject* name, PyObject* value) {
   static PyObject* all_key = nullptr;
   if (all_key == nullptr) {
     all_key = make_str("__all__").release();

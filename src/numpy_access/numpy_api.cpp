@@ -3,10 +3,25 @@
 
 #include <atomic>
 
+#include "runtime/interface_strings.h"
 #include "runtime/panic.h"
 
 namespace qelt {
 namespace {
+
+// Slots of NumPy's API table (an array of pointers published in the `_ARRAY_API` capsule); the
+// numbering is part of NumPy's binary interface and is the same in NumPy 1.x and 2.x.
+constexpr int ARRAY_TYPE_SLOT = 2;         // PyArray_Type, the array type object
+constexpr int DESCR_FROM_TYPE_SLOT = 45;   // PyArray_DescrFromType(type number)
+constexpr int EQUIV_TYPES_SLOT = 182;      // PyArray_EquivTypes(descr, descr)
+constexpr int FEATURE_VERSION_SLOT = 211;  // PyArray_GetNDArrayCFeatureVersion()
+
+// Byte offsets of `elsize` in a descriptor object: NumPy 2 descriptors (feature version 18 on)
+// hold a 64-bit elsize after a 64-bit flags word, older ones a 32-bit elsize after the type
+// number.
+constexpr unsigned NUMPY2_FEATURE_VERSION = 0x12;
+constexpr std::size_t ELSIZE_OFFSET_NUMPY2 = 40;  // std::int64_t
+constexpr std::size_t ELSIZE_OFFSET_NUMPY1 = 32;  // std::int32_t
 
 // Filled once under the interpreter lock and never changed; the lock orders all access.
 std::string* g_array_module_name = nullptr;
@@ -24,7 +39,7 @@ PyRef get_attr(PyObject* object, std::string_view name) {
 }
 
 [[noreturn]] void api_failure() {
-  panic("Failed to access NumPy array API capsule: " + describe_pending_exception());
+  panic(std::string(interface_strings::NUMPY_API_FAILURE) + describe_pending_exception());
 }
 
 bool is_capsule(PyObject* object) {
@@ -99,7 +114,9 @@ void** numpy_api() {
   return g_api;
 }
 
-PyTypeObject* array_type() { return static_cast<PyTypeObject*>(numpy_api()[2]); }
+PyTypeObject* array_type() {
+  return static_cast<PyTypeObject*>(numpy_api()[ARRAY_TYPE_SLOT]);
+}
 
 bool is_array(PyObject* object) {
   PyTypeObject* type = array_type();
@@ -108,30 +125,30 @@ bool is_array(PyObject* object) {
 
 std::int64_t element_size(PyObject* array) {
   if (g_feature_version == 0) {
-    auto version = reinterpret_cast<unsigned (*)()>(numpy_api()[211]);
+    auto version = reinterpret_cast<unsigned (*)()>(numpy_api()[FEATURE_VERSION_SLOT]);
     g_feature_version = version();
   }
   const char* descr = reinterpret_cast<const char*>(array_fields(array).descr);
-  // NumPy 2 descriptors (feature version 18 on) hold a 64-bit elsize after a 64-bit flags word;
-  // older ones a 32-bit elsize right after the type number.
-  if (g_feature_version > 0x11) {
-    return *reinterpret_cast<const std::int64_t*>(descr + 40);
+  if (g_feature_version >= NUMPY2_FEATURE_VERSION) {
+    return *reinterpret_cast<const std::int64_t*>(descr + ELSIZE_OFFSET_NUMPY2);
   }
-  return *reinterpret_cast<const std::int32_t*>(descr + 32);
+  return *reinterpret_cast<const std::int32_t*>(descr + ELSIZE_OFFSET_NUMPY1);
 }
 
 std::expected<PyObject*, PendingError> accept_array(PyObject* object, int type_num, int rank) {
-  if (!is_array(object)) return std::unexpected(PendingError::conversion(object, "PyArray<T, D>"));
+  if (!is_array(object))
+    return std::unexpected(PendingError::conversion(object, interface_strings::ARRAY_TARGET));
   const NumpyArrayFields& fields = array_fields(object);
   if (rank != ANY_RANK && fields.nd != rank) {
-    return std::unexpected(PendingError::conversion(object, "PyArray<T, D>"));
+    return std::unexpected(PendingError::conversion(object, interface_strings::ARRAY_TARGET));
   }
   void** api = numpy_api();
-  auto descr_from_type = reinterpret_cast<PyObject* (*)(int)>(api[45]);
-  auto equiv_types = reinterpret_cast<unsigned char (*)(PyObject*, PyObject*)>(api[182]);
+  auto descr_from_type = reinterpret_cast<PyObject* (*)(int)>(api[DESCR_FROM_TYPE_SLOT]);
+  auto equiv_types =
+      reinterpret_cast<unsigned char (*)(PyObject*, PyObject*)>(api[EQUIV_TYPES_SLOT]);
   PyRef expected = must_succeed(descr_from_type(type_num));
   if (fields.descr != expected.get() && !equiv_types(fields.descr, expected.get())) {
-    return std::unexpected(PendingError::conversion(object, "PyArray<T, D>"));
+    return std::unexpected(PendingError::conversion(object, interface_strings::ARRAY_TARGET));
   }
   return object;
 }

@@ -8,15 +8,15 @@
 #include <expected>
 #include <string>
 
-#include "module/owned_ref.h"
-#include "module/pending_error.h"
+#include "pyapi/owned_ref.h"
+#include "pyapi/pending_error.h"
 
 namespace qelt {
 
-inline constexpr int NPY_FLOAT = 11;
-inline constexpr int NPY_CFLOAT = 14;
-inline constexpr int NPY_ARRAY_C_CONTIGUOUS = 0x0001;
-inline constexpr int NPY_ARRAY_WRITEABLE = 0x0400;
+inline constexpr int NPY_FLOAT = 11;                   // type number of float32
+inline constexpr int NPY_CFLOAT = 14;                  // type number of complex64
+inline constexpr int NPY_ARRAY_C_CONTIGUOUS = 0x0001;  // flag bit: C-contiguous layout
+inline constexpr int NPY_ARRAY_WRITEABLE = 0x0400;     // flag bit: writeable memory
 inline constexpr int ANY_RANK = -1;
 
 // The public fields at the head of every NumPy array object.

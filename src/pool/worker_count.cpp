@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <limits>
 
+#include "runtime/interface_strings.h"
+
 namespace qelt {
 
 SystemView SystemView::host() {
@@ -70,9 +72,11 @@ std::size_t configured_worker_count(const SystemView& system) {
   auto available = [&] { return available_parallelism(system).value_or(1); };
 
   std::uint64_t count = 0;
-  if (std::optional<std::uint64_t> threads = valid_count("RAYON_NUM_THREADS")) {
+  if (std::optional<std::uint64_t> threads =
+          valid_count(interface_strings::WORKER_COUNT_VARIABLE)) {
     count = *threads > 0 ? *threads : available();
-  } else if (std::optional<std::uint64_t> cpus = valid_count("RAYON_RS_NUM_CPUS");
+  } else if (std::optional<std::uint64_t> cpus =
+                 valid_count(interface_strings::WORKER_COUNT_FALLBACK_VARIABLE);
              cpus && *cpus > 0) {
     count = *cpus;
   } else {

@@ -89,7 +89,19 @@ def test_non_writeable_psi():
     assert str(error) == "called `Result::unwrap()` on an `Err` value: NotWriteable"
 
 
-def test_panic_raised_again_from_user_code_is_resumed(capfd):
+class RethrowingList(list):
+    """A list whose length query re-raises a caught exception."""
+
+    def __init__(self, items, error):
+        super().__init__(items)
+        self.error = error
+
+    def __len__(self):
+        raise self.error
+
+
+@pytest.mark.parametrize("where", ["seed", "gate list length", "bit positions length"])
+def test_panic_raised_again_from_user_code_is_resumed(capfd, where):
     psi = np.zeros((1, 2), np.complex64)
     first = panic_of(lambda: apply_gates(psi, [([0], psi)]))
 
@@ -97,9 +109,17 @@ def test_panic_raised_again_from_user_code_is_resumed(capfd):
         def __index__(self):
             raise first
 
-    again = panic_of(lambda: sample_topp(np.ones(2, np.float32), 1.0, 1.0, seed=Rethrow()))
+    psi[0, 0] = 1
+    if where == "seed":
+        call = lambda: sample_topp(np.ones(2, np.float32), 1.0, 1.0, seed=Rethrow())  # noqa: E731
+    elif where == "gate list length":
+        call = lambda: apply_gates(psi, RethrowingList([([0], X)], first))  # noqa: E731
+    else:
+        call = lambda: apply_gates(psi, [(RethrowingList([0], first), X)])  # noqa: E731
+    again = panic_of(call)
     assert type(again) is type(first) and str(again) == str(first)
     assert "Python stack trace below:" in capfd.readouterr().err
+    assert psi.tolist() == [[1, 0]]
 
 
 @pytest.mark.parametrize(

@@ -1,5 +1,7 @@
 """The built extension: one exported symbol, no dynamic dependencies beyond the C library."""
 
+import pathlib
+import re
 import shutil
 import subprocess
 
@@ -32,3 +34,26 @@ def test_only_the_init_function_is_exported():
     symbols = tool_output("nm", "-D", "--defined-only", qelt_native.__file__)
     exported = {line.split()[-1] for line in symbols.splitlines() if line.strip()}
     assert exported == {"PyInit_qelt_native"}
+
+
+# Source directories from the bottom layer up; a file may include from its own layer or below.
+# The first four are the core, which computes and never reaches the interpreter.
+LAYERS = ["runtime", "pool", "quantum", "sample", "pyapi", "numpy_access", "module"]
+CORE = set(LAYERS[:4])
+SRC = pathlib.Path(__file__).resolve().parents[2] / "src"
+
+
+@pytest.mark.skipif(not SRC.is_dir(), reason="the source tree is not beside the tests")
+def test_source_directories_include_only_downward():
+    rank = {name: i for i, name in enumerate(LAYERS)}
+    assert sorted(p.name for p in SRC.iterdir() if p.is_dir()) == sorted(LAYERS)
+    wrong = []
+    for path in sorted(SRC.rglob("*.[ch]*")):
+        here = path.parent.name
+        for target in re.findall(r'^\s*#\s*include\s*[<"]([^>"]+)[>"]', path.read_text(), re.M):
+            head = target.split("/")[0]
+            upward = head in rank and rank[head] > rank[here]
+            python = here in CORE and (target == "Python.h" or head in ("pyapi", "numpy"))
+            if upward or (here in CORE and head in rank and head not in CORE) or python:
+                wrong.append(f"{path.relative_to(SRC)} includes {target}")
+    assert not wrong, wrong

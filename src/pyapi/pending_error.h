@@ -9,7 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "module/owned_ref.h"
+#include "pyapi/owned_ref.h"
+#include "pyapi/text.h"
 
 namespace qelt {
 
@@ -62,11 +63,5 @@ std::optional<PendingError> take_error();
 [[noreturn]] void python_api_failed();
 // Returns `object` as an owned reference, or fails as python_api_failed() when it is null.
 PyRef must_succeed(PyObject* object);
-
-// Makes a str from UTF-8 text; fails as python_api_failed() when it cannot.
-PyRef make_str(std::string_view text);
-// The str() of any object as UTF-8, lone surrogates replaced by U+FFFD; nullopt when str()
-// itself raised (the error is cleared).
-std::optional<std::string> str_of(PyObject* object);
 
 }  // namespace qelt

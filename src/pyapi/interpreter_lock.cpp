@@ -1,5 +1,5 @@
-// Raising an internal failure as PanicException at an entry point.
-#include "module/entry.h"
+// The one-time unwinder set-up behind ReleasedInterpreterLock.
+#include "pyapi/interpreter_lock.h"
 
 #include <unwind.h>
 
@@ -12,15 +12,6 @@ void prepare_for_foreign_unwind() noexcept {
     return true;
   }();
   static_cast<void>(ready);
-}
-
-PyObject* raise_panic(const std::string& message) noexcept {
-  try {
-    PendingError::with_message(panic_exception_type(), message).restore();
-  } catch (...) {
-    fatal_abort("uncaught panic at ffi boundary");
-  }
-  return nullptr;
 }
 
 }  // namespace qelt

@@ -1,16 +1,18 @@
 // sample_topp's body.
-#include "sample/sample_body.h"
+#include "module/sample_topp_body.h"
 
 #include <cstring>
 #include <span>
 #include <vector>
 
+#include "pyapi/interpreter_lock.h"
+#include "runtime/interface_strings.h"
 #include "sample/first_argmax.h"
 #include "sample/sampler.h"
 
 namespace qelt {
 
-PyResult sample_topp_body(const BorrowedArray& logits, float temperature, float top_p,
+PyResult sample_topp_body(const ArrayBorrow& logits, float temperature, float top_p,
                           std::uint64_t top_k, std::uint64_t seed) {
   // Conversion hooks have all run by now; logits whose layout they changed are refused before
   // any of their memory is read.
@@ -19,7 +21,9 @@ PyResult sample_topp_body(const BorrowedArray& logits, float temperature, float 
   }
   const ArrayLayout& f = logits.layout();
   const auto count = static_cast<std::size_t>(f.dimensions()[0]);
-  if (count == 0) return std::unexpected(PendingError::with_message(PyExc_ValueError, "empty logits"));
+  if (count == 0)
+    return std::unexpected(
+        PendingError::with_message(PyExc_ValueError, std::string(interface_strings::EMPTY_LOGITS)));
   const Py_ssize_t stride = f.strides()[0];
   // Arg-max of a contiguous vector reads the caller's buffer in place, with the lock held so
   // that no Python thread can write it meanwhile: one scan costs less than the copy would, and

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-#include "module/python.h"
+#include "pyapi/python.h"
 
 namespace qelt {
 
@@ -36,7 +36,6 @@ class PyRef {
   explicit operator bool() const noexcept { return object_ != nullptr; }
   // Hands the reference to the caller.
   PyObject* release() noexcept { return std::exchange(object_, nullptr); }
-  PyRef clone() const noexcept { return borrow(object_); }
   void reset() noexcept {
     if (PyObject* old = std::exchange(object_, nullptr)) _Py_DecRef(old);
   }

@@ -6,12 +6,12 @@
 
 #include <cstdint>
 
-#include "module/entry.h"
-#include "numpy_access/borrow.h"
+#include "numpy_access/array_borrow.h"
+#include "pyapi/entry.h"
 
 namespace qelt {
 
-PyResult sample_topp_body(const BorrowedArray& logits, float temperature, float top_p,
+PyResult sample_topp_body(const ArrayBorrow& logits, float temperature, float top_p,
                           std::uint64_t top_k, std::uint64_t seed);
 
 }  // namespace qelt

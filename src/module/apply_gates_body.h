@@ -7,11 +7,11 @@
 
 #include <vector>
 
-#include "module/entry.h"
 #include "module/gate_list.h"
+#include "pyapi/entry.h"
 
 namespace qelt {
 
-PyResult apply_gates_body(const BorrowedArray& psi, const std::vector<GateArgument>& gates);
+PyResult apply_gates_body(const ArrayBorrow& psi, const std::vector<GateArgument>& gates);
 
 }  // namespace qelt

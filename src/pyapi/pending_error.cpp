@@ -1,9 +1,11 @@
 // Pending errors, the internal-failure exception class and the fetch / take / raise steps.
-#include "module/pending_error.h"
+#include "pyapi/pending_error.h"
 
 #include <atomic>
 #include <cstdio>
 
+#include "pyapi/text.h"
+#include "runtime/interface_strings.h"
 #include "runtime/panic.h"
 
 namespace qelt {
@@ -18,51 +20,6 @@ constexpr const char* PANIC_DOC =
 
 // Written once under the interpreter lock, then only read; the lock orders every access.
 PyObject* g_panic_type = nullptr;
-
-// Decodes UTF-8 bytes, replacing each maximal ill-formed subsequence by U+FFFD.
-std::string decode_lossy(const unsigned char* p, std::size_t n) {
-  std::string out;
-  out.reserve(n);
-  std::size_t i = 0;
-  while (i < n) {
-    unsigned char c = p[i];
-    std::size_t len = 0;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-      ++i;
-      continue;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    }
-    std::size_t good = 0;
-    if (len != 0) {
-      good = 1;
-      while (good < len && i + good < n) {
-        unsigned char t = p[i + good];
-        unsigned char min = good == 1 ? lo : 0x80, max = good == 1 ? hi : 0xBF;
-        if (t < min || t > max) break;
-        ++good;
-      }
-    }
-    if (len != 0 && good == len) {
-      out.append(reinterpret_cast<const char*>(p + i), len);
-      i += len;
-    } else {
-      out += "\xEF\xBF\xBD";
-      i += good == 0 ? 1 : good;
-    }
-  }
-  return out;
-}
 
 std::string type_qualname(PyObject* type) {
   static PyObject* qualname_key = nullptr;
@@ -96,9 +53,10 @@ std::optional<PendingError> take_raw() {
   if (g_panic_type != nullptr && value != nullptr &&
       reinterpret_cast<PyObject*>(Py_TYPE(value)) == g_panic_type) {
     std::string message = str_of(value).value_or("Unwrapped panic from Python code");
-    std::fputs("--- An internal failure is being resumed after fetching its exception from Python\n"
-               "Python stack trace below:\n",
-               stderr);
+    std::fputs(
+        "--- An internal failure is being resumed after fetching its exception from Python\n"
+        "Python stack trace below:\n",
+        stderr);
     std::fflush(stderr);
     PyErr_Restore(type, value, traceback);
     PyErr_PrintEx(0);
@@ -150,8 +108,7 @@ std::string PendingError::text() const {
   switch (kind_) {
     case Kind::message:
       return message_;
-    case Kind::conversion:
-    {
+    case Kind::conversion: {
       std::string message = "'";
       message += type_qualname(object_type_.get());
       message += "' object cannot be converted to '";
@@ -192,9 +149,8 @@ void PendingError::restore() && {
 
 PyObject* panic_exception_type() {
   if (g_panic_type == nullptr) {
-    PyObject* type =
-        PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", PANIC_DOC, PyExc_BaseException,
-                                  nullptr);
+    PyObject* type = PyErr_NewExceptionWithDoc(interface_strings::PANIC_EXCEPTION_NAME, PANIC_DOC,
+                                               PyExc_BaseException, nullptr);
     if (type == nullptr) {
       PyErr_Print();
       panic("Failed to initialize new exception type.");
@@ -210,7 +166,9 @@ PendingError fetch_error() {
                                     "attempted to fetch exception but none was set");
 }
 
-std::optional<PendingError> take_error() { return take_raw(); }
+std::optional<PendingError> take_error() {
+  return take_raw();
+}
 
 void python_api_failed() {
   PyErr_Print();
@@ -220,36 +178,6 @@ void python_api_failed() {
 PyRef must_succeed(PyObject* object) {
   if (object == nullptr) python_api_failed();
   return PyRef::steal(object);
-}
-
-PyRef make_str(std::string_view text) {
-  return must_succeed(
-      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-
-std::optional<std::string> str_of(PyObject* object) {
-  PyRef text = PyRef::steal(PyObject_Str(object));
-  if (!text) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  Py_ssize_t size = 0;
-  if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) {
-    return std::string(utf8, static_cast<std::size_t>(size));
-  }
-  PyErr_Clear();
-  PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
-  if (!bytes) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  const char* raw = PyBytes_AsString(bytes.get());
-  if (raw == nullptr) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  return decode_lossy(reinterpret_cast<const unsigned char*>(raw),
-                      static_cast<std::size_t>(PyBytes_Size(bytes.get())));
 }
 
 }  // namespace qelt

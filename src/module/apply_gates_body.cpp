@@ -1,12 +1,14 @@
 // Gate checks, prepared copies and the hand-over to the kernels.
-#include "quantum/gates.h"
+#include "module/apply_gates_body.h"
 
 #include <bit>
 #include <cstring>
 #include <span>
 #include <string>
 
+#include "pyapi/interpreter_lock.h"
 #include "quantum/kernels.h"
+#include "runtime/interface_strings.h"
 
 namespace qelt {
 namespace {
@@ -51,10 +53,11 @@ std::vector<Amplitude> copy_logical(const ArrayLayout& f) {
 
 }  // namespace
 
-PyResult apply_gates_body(const BorrowedArray& psi, const std::vector<GateArgument>& gates) {
+PyResult apply_gates_body(const ArrayBorrow& psi, const std::vector<GateArgument>& gates) {
   // Conversion hooks have all run by now, and nothing below runs caller code: an array whose
   // layout they changed is refused before any of its memory is touched.
-  if (auto same = check_unchanged(psi, "psi"); !same) return std::unexpected(std::move(same.error()));
+  if (auto same = check_unchanged(psi, "psi"); !same)
+    return std::unexpected(std::move(same.error()));
   for (std::size_t i = 0; i < gates.size(); ++i) {
     auto same = check_unchanged(gates[i].matrix, "the matrix of gate " + std::to_string(i));
     if (!same) return std::unexpected(std::move(same.error()));
@@ -63,8 +66,8 @@ PyResult apply_gates_body(const BorrowedArray& psi, const std::vector<GateArgume
   const auto rows = static_cast<std::uint64_t>(state.dimensions()[0]);
   const auto dim = static_cast<std::uint64_t>(state.dimensions()[1]);
   if (!std::has_single_bit(dim)) {
-    return std::unexpected(invalid("statevector dim " + std::to_string(dim) +
-                                   " is not a power of two"));
+    return std::unexpected(
+        invalid("statevector dim " + std::to_string(dim) + " is not a power of two"));
   }
   const auto qubits = static_cast<std::uint64_t>(std::countr_zero(dim));
 
@@ -79,12 +82,11 @@ PyResult apply_gates_body(const BorrowedArray& psi, const std::vector<GateArgume
     for (std::uint64_t bit : bits) {
       if (bit >= qubits) {
         return std::unexpected(invalid("gate bit " + render_list(std::span(bits)) +
-                                       " out of range for " + std::to_string(qubits) +
-                                       " qubits"));
+                                       " out of range for " + std::to_string(qubits) + " qubits"));
       }
     }
     if (k == 2 && bits[0] == bits[1]) {
-      return std::unexpected(invalid("2q gate bits must be distinct"));
+      return std::unexpected(invalid(std::string(interface_strings::REPEATED_GATE_BITS)));
     }
     const ArrayLayout& m = gate.matrix.layout();
     const Py_ssize_t* shape = m.dimensions();
@@ -93,17 +95,16 @@ PyResult apply_gates_body(const BorrowedArray& psi, const std::vector<GateArgume
     const bool per_row = m.rank() == 3 && static_cast<std::uint64_t>(shape[0]) == rows &&
                          shape[1] == d && shape[2] == d;
     if (!shared && !per_row) {
-      return std::unexpected(
-          invalid("gate matrix shape " +
-                  render_list(std::span<const Py_ssize_t>(shape, static_cast<std::size_t>(m.rank()))) +
-                  " incompatible with " + std::to_string(k) + "q gate, batch " +
-                  std::to_string(rows)));
+      return std::unexpected(invalid(
+          "gate matrix shape " +
+          render_list(std::span<const Py_ssize_t>(shape, static_cast<std::size_t>(m.rank()))) +
+          " incompatible with " + std::to_string(k) + "q gate, batch " + std::to_string(rows)));
     }
     prepared.push_back({bits, copy_logical(m), per_row});
   }
 
   if ((state.flags() & NPY_ARRAY_C_CONTIGUOUS) == 0) {
-    return std::unexpected(invalid("statevector must be C-contiguous"));
+    return std::unexpected(invalid(std::string(interface_strings::STATEVECTOR_NOT_CONTIGUOUS)));
   }
   {
     ReleasedInterpreterLock unlocked;

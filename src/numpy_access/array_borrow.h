@@ -1,36 +1,22 @@
-// Array borrows through the borrow-tracking table shared by every extension module in the
-// process: the table (adopted from NumPy's array module or created and installed there), and
-// BorrowedArray, the handle that holds one borrow and one reference for the length of a call,
-// together with the array's layout as it was when the borrow was taken.
+// ArrayBorrow, the handle that holds one borrow of an array in the shared borrow-tracking table
+// and one reference to it for the length of a call, together with the array's layout as it was
+// when the borrow was taken.
 // Interpreter threads holding the interpreter lock: the lock serialises every module that
 // shares the table. Borrowing may panic (conflict, non-writeable array, table failure).
 #pragma once
 
 #include <array>
 #include <cstdint>
-#include <vector>
-
 #include <expected>
 #include <string>
+#include <vector>
 
-#include "module/owned_ref.h"
-#include "module/pending_error.h"
+#include "numpy_access/borrow_table.h"
 #include "numpy_access/numpy_api.h"
+#include "pyapi/owned_ref.h"
+#include "pyapi/pending_error.h"
 
 namespace qelt {
-
-// The shared table: six native words, laid out as every participating module expects.
-struct BorrowCheckingApi {
-  std::uint64_t version;
-  void* registry;
-  int (*acquire_read)(void* registry, PyObject* array);
-  int (*acquire_write)(void* registry, PyObject* array);
-  void (*release_read)(void* registry, PyObject* array);
-  void (*release_write)(void* registry, PyObject* array);
-};
-
-// The process's shared table. Panics with "Interal borrow checking API error: ...".
-const BorrowCheckingApi& borrow_checking_api();
 
 // An array's data pointer, element type, dimensions, strides and flags, captured once. Caller
 // code that runs during a call (conversion hooks) can retype, reshape or freeze an array in
@@ -42,7 +28,7 @@ class ArrayLayout {
 
   char* data() const noexcept { return data_; }
   int rank() const noexcept { return nd_; }
-  const Py_ssize_t* dimensions() const noexcept { return extents() ; }
+  const Py_ssize_t* dimensions() const noexcept { return extents(); }
   const Py_ssize_t* strides() const noexcept { return extents() + nd_; }
   int flags() const noexcept { return flags_; }
   std::int64_t element_size() const noexcept { return element_size_; }
@@ -66,16 +52,16 @@ class ArrayLayout {
   std::vector<Py_ssize_t> spilled_extents_;
 };
 
-class BorrowedArray {
+class ArrayBorrow {
  public:
   // Registers a read-only or read-write borrow of an accepted array.
-  static BorrowedArray borrow(PyObject* array, bool writable);
+  static ArrayBorrow acquire(PyObject* array, bool writable);
 
-  BorrowedArray(BorrowedArray&& other) noexcept = default;
-  BorrowedArray& operator=(BorrowedArray&& other) noexcept;
-  BorrowedArray(const BorrowedArray&) = delete;
-  BorrowedArray& operator=(const BorrowedArray&) = delete;
-  ~BorrowedArray() { release(); }
+  ArrayBorrow(ArrayBorrow&& other) noexcept = default;
+  ArrayBorrow& operator=(ArrayBorrow&& other) noexcept;
+  ArrayBorrow(const ArrayBorrow&) = delete;
+  ArrayBorrow& operator=(const ArrayBorrow&) = delete;
+  ~ArrayBorrow() { release(); }
 
   PyObject* get() const noexcept { return array_.get(); }
   // The layout captured when the borrow was taken; the only one a call may use.
@@ -85,7 +71,7 @@ class BorrowedArray {
   bool unchanged() const noexcept { return layout_.matches(array_.get(), writable_); }
 
  private:
-  BorrowedArray(PyRef array, ArrayLayout layout, std::uintptr_t base, bool writable) noexcept
+  ArrayBorrow(PyRef array, ArrayLayout layout, std::uintptr_t base, bool writable) noexcept
       : array_(std::move(array)), layout_(std::move(layout)), base_(base), writable_(writable) {}
   void release() noexcept;
 
@@ -97,7 +83,7 @@ class BorrowedArray {
 
 // A ValueError naming `what` ("psi", "the matrix of gate 3") when caller code changed the
 // borrowed array's layout during the call; nothing may then be read or written through it.
-std::expected<void, PendingError> check_unchanged(const BorrowedArray& array,
+std::expected<void, PendingError> check_unchanged(const ArrayBorrow& array,
                                                   const std::string& what);
 
 }  // namespace qelt

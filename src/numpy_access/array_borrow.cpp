@@ -1,0 +1,91 @@
+// The borrow handle: one registered borrow of an array and one reference to it for the length
+// of a call, with the array's layout as it was when the borrow was taken.
+#include "numpy_access/array_borrow.h"
+
+#include <algorithm>
+
+#include "runtime/interface_strings.h"
+#include "runtime/panic.h"
+
+namespace qelt {
+namespace {
+
+BorrowKey layout_key(const ArrayLayout& layout) {
+  return key_of(layout.data(), layout.rank(), layout.dimensions(), layout.strides(),
+                layout.element_size());
+}
+
+}  // namespace
+
+ArrayBorrow& ArrayBorrow::operator=(ArrayBorrow&& other) noexcept {
+  if (this != &other) {
+    release();
+    array_ = std::move(other.array_);
+    writable_ = other.writable_;
+  }
+  return *this;
+}
+
+ArrayLayout ArrayLayout::capture(PyObject* array) {
+  const NumpyArrayFields& f = array_fields(array);
+  ArrayLayout layout;
+  layout.data_ = f.data;
+  layout.nd_ = f.nd;
+  layout.flags_ = f.flags;
+  layout.element_size_ = qelt::element_size(array);
+  layout.descr_ = PyRef::borrow(f.descr);
+  Py_ssize_t* extents = layout.inline_extents_.data();
+  if (f.nd > INLINE_RANK) {
+    layout.spilled_extents_.resize(2 * static_cast<std::size_t>(f.nd));
+    extents = layout.spilled_extents_.data();
+  }
+  std::copy_n(f.dimensions, f.nd, extents);
+  std::copy_n(f.strides, f.nd, extents + f.nd);
+  return layout;
+}
+
+bool ArrayLayout::matches(PyObject* array, bool writable) const noexcept {
+  const NumpyArrayFields& f = array_fields(array);
+  if (f.data != data_ || f.nd != nd_ || f.descr != descr_.get()) return false;
+  if (writable && (f.flags & NPY_ARRAY_WRITEABLE) == 0) return false;
+  return std::equal(f.dimensions, f.dimensions + nd_, dimensions()) &&
+         std::equal(f.strides, f.strides + nd_, strides());
+}
+
+ArrayBorrow ArrayBorrow::acquire(PyObject* array, bool writable) {
+  const BorrowCheckingApi& table = borrow_checking_api();
+  PyRef reference = PyRef::borrow(array);
+  ArrayLayout layout = ArrayLayout::capture(array);
+  const std::uintptr_t base = base_address(array);
+  const int code = writable ? table.acquire_write(table.registry, array)
+                            : table.acquire_read(table.registry, array);
+  if (code == 0) return ArrayBorrow(std::move(reference), std::move(layout), base, writable);
+  if (code == -1) panic(std::string(interface_strings::ALREADY_BORROWED));
+  if (code == -2 && writable) panic(std::string(interface_strings::NOT_WRITEABLE));
+  panic("Unexpected return code " + std::to_string(code) + " from borrow checking API");
+}
+
+void ArrayBorrow::release() noexcept {
+  if (!array_) return;
+  const BorrowCheckingApi& table = borrow_checking_api();
+  if (borrow_table_is_own()) {
+    // The entry is found by the key it was registered under, even if caller code has changed
+    // the array's layout meanwhile (the live array would give another key, and the borrow
+    // would stay registered for good).
+    release_own_borrow(base_, layout_key(layout_), writable_);
+  } else if (writable_) {
+    table.release_write(table.registry, array_.get());
+  } else {
+    table.release_read(table.registry, array_.get());
+  }
+  array_.reset();
+}
+
+std::expected<void, PendingError> check_unchanged(const ArrayBorrow& array,
+                                                  const std::string& what) {
+  if (array.unchanged()) return {};
+  return std::unexpected(PendingError::with_message(
+      PyExc_ValueError, what + std::string(interface_strings::CHANGED_DURING_CALL)));
+}
+
+}  // namespace qelt
