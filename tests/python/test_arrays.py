@@ -3,9 +3,9 @@
 import numpy as np
 import pytest
 
+from helpers import X, Raises
 from qelt_native import apply_gates, sample_topp
 
-X = np.array([[0, 1], [1, 0]], np.complex64)
 ARRAY_TARGET = "cannot be converted to 'PyArray<T, D>'"
 
 
@@ -92,12 +92,7 @@ def test_non_writeable_psi():
 def test_panic_raised_again_from_user_code_is_resumed(capfd):
     psi = np.zeros((1, 2), np.complex64)
     first = panic_of(lambda: apply_gates(psi, [([0], psi)]))
-
-    class Rethrow:
-        def __index__(self):
-            raise first
-
-    again = panic_of(lambda: sample_topp(np.ones(2, np.float32), 1.0, 1.0, seed=Rethrow()))
+    again = panic_of(lambda: sample_topp(np.ones(2, np.float32), 1.0, 1.0, seed=Raises(first)))
     assert type(again) is type(first) and str(again) == str(first)
     assert "Python stack trace below:" in capfd.readouterr().err
 
