@@ -3,9 +3,9 @@
 import numpy as np
 import pytest
 
+from helpers import X, LenRaises, Raises
 from qelt_native import apply_gates, sample_topp
 
-X = np.array([[0, 1], [1, 0]], np.complex64)
 ARRAY_TARGET = "cannot be converted to 'PyArray<T, D>'"
 
 
@@ -89,33 +89,17 @@ def test_non_writeable_psi():
     assert str(error) == "called `Result::unwrap()` on an `Err` value: NotWriteable"
 
 
-class RethrowingList(list):
-    """A list whose length query re-raises a caught exception."""
-
-    def __init__(self, items, error):
-        super().__init__(items)
-        self.error = error
-
-    def __len__(self):
-        raise self.error
-
-
 @pytest.mark.parametrize("where", ["seed", "gate list length", "bit positions length"])
 def test_panic_raised_again_from_user_code_is_resumed(capfd, where):
     psi = np.zeros((1, 2), np.complex64)
     first = panic_of(lambda: apply_gates(psi, [([0], psi)]))
-
-    class Rethrow:
-        def __index__(self):
-            raise first
-
     psi[0, 0] = 1
     if where == "seed":
-        call = lambda: sample_topp(np.ones(2, np.float32), 1.0, 1.0, seed=Rethrow())  # noqa: E731
+        call = lambda: sample_topp(np.ones(2, np.float32), 1.0, 1.0, seed=Raises(first))  # noqa: E731
     elif where == "gate list length":
-        call = lambda: apply_gates(psi, RethrowingList([([0], X)], first))  # noqa: E731
+        call = lambda: apply_gates(psi, LenRaises([([0], X)], first))  # noqa: E731
     else:
-        call = lambda: apply_gates(psi, [(RethrowingList([0], first), X)])  # noqa: E731
+        call = lambda: apply_gates(psi, [(LenRaises([0], first), X)])  # noqa: E731
     again = panic_of(call)
     assert type(again) is type(first) and str(again) == str(first)
     assert "Python stack trace below:" in capfd.readouterr().err

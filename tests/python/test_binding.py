@@ -3,6 +3,7 @@
 import numpy as np
 import pytest
 
+from helpers import Floaty, Index, Raises
 from qelt_native import apply_gates, sample_topp
 
 LOGITS = np.array([1.0, 3.0, 2.0], np.float32)
@@ -85,30 +86,6 @@ def test_every_parameter_binds_by_keyword(kwargs):
     )
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Floaty:
-    def __float__(self):
-        return -0.0
-
-
-class Raises:
-    def __init__(self, error):
-        self.error = error
-
-    def __index__(self):
-        raise self.error
-
-    def __float__(self):
-        raise self.error
-
-
 @pytest.mark.parametrize(
     "name, value",
     [("top_k", True), ("top_k", Index(1)), ("seed", 2**64 - 1), ("seed", Index(2**64 - 1))],
@@ -170,7 +147,7 @@ def test_float_overflowing_a_double_is_an_overflow_error():
 
 @pytest.mark.parametrize(
     "temperature, expected_argmax",
-    [(-1.0, True), (0.0, True), (Floaty(), True), (1e300, False), (2.0**-150, True)],
+    [(-1.0, True), (0.0, True), (Floaty(-0.0), True), (1e300, False), (2.0**-150, True)],
 )
 def test_float_conversion_values(temperature, expected_argmax):
     # Arg-max ignores the seed; sampling with an infinite temperature draws by seed.

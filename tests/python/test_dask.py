@@ -12,6 +12,7 @@ da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("dask.distributed")
 
 import qelt_native  # noqa: E402
+from helpers import assert_bits_equal  # noqa: E402
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "examples"))
 import dask_batch  # noqa: E402
@@ -45,10 +46,6 @@ def local_result(psi, gates):
     return out
 
 
-def bits(a):
-    return a.view(np.uint32)
-
-
 # (rows, qubits, row chunk, amplitude chunk): even and uneven row blocks, single-row blocks,
 # rows long enough for the pool's within-row route, and input chunked along the amplitudes too.
 CASES = {
@@ -70,7 +67,7 @@ def test_cluster_gives_the_bits_of_one_local_call(client, case):
     with distributed.get_task_stream(client) as stream:
         result = dask_batch.apply_gates_dask(blocks, gates).compute()
     assert result.dtype == np.complex64 and result.shape == psi.shape
-    np.testing.assert_array_equal(bits(result), bits(local_result(psi, gates)))
+    assert_bits_equal(result, local_result(psi, gates))
     if blocks.numblocks[0] >= 2 * WORKERS:
         assert len({task["worker"] for task in stream.data}) == WORKERS
 
@@ -83,10 +80,10 @@ def test_blocks_are_not_written_in_place():
     original = psi.copy()
     gates = dask_batch.example_gates(8, 5, seed=3)
     lazy = dask_batch.apply_gates_dask(da.from_array(psi, chunks=(3, -1)), gates)
-    expected = bits(local_result(original, gates))
+    expected = local_result(original, gates)
     for _ in range(2):
-        np.testing.assert_array_equal(bits(lazy.compute(scheduler="sync")), expected)
-    np.testing.assert_array_equal(bits(psi), bits(original))
+        assert_bits_equal(lazy.compute(scheduler="sync"), expected)
+    assert_bits_equal(psi, original)
 
 
 def test_per_row_matrices_must_cover_the_batch():

@@ -22,6 +22,7 @@ from hypothesis import HealthCheck, event, example, given, settings
 from hypothesis import strategies as st
 
 from gate_reference import reference_apply
+from helpers import Hook, Index, assert_bits_equal
 from panic_class import PanicException
 from qelt_native import apply_gates, sample_topp
 from sample_reference import sample_reference, to_float32
@@ -35,17 +36,6 @@ FUZZ = settings(
 )
 ARRAY_TARGET = "cannot be converted to 'PyArray<T, D>'"
 Gate = namedtuple("Gate", "bits matrix")  # a tuple subclass is a valid gate
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-    def __repr__(self):
-        return f"Index({self.value})"
 
 
 class Expect:
@@ -357,7 +347,7 @@ def run_apply(psi, items, container):
     expect.check(raised)
     if raised is None:
         assert result is None
-        assert np.array_equal(np.array(psi).view(np.uint32), reference.view(np.uint32))
+        assert_bits_equal(np.array(psi), reference)
         before[0] = snapshot(reference)
     assert [snapshot(a) for a in arrays] == before, "an argument changed"
     probe_all(arrays)
@@ -559,21 +549,6 @@ def resize(array):
 
 
 MUTATIONS = {"retype": retype, "reshape": reshape, "freeze": freeze, "resize": resize}
-
-
-class Hook:
-    """An integer or float argument whose conversion runs `action` first."""
-
-    def __init__(self, value, action):
-        self.value, self.action = value, action
-
-    def __index__(self):
-        self.action()
-        return self.value
-
-    def __float__(self):
-        self.action()
-        return float(self.value)
 
 
 def layout_of(array):

@@ -9,6 +9,7 @@ import pytest
 
 import qelt_native
 from gate_reference import reference_apply
+from helpers import Index, LenRaises, Raises, assert_bits_equal, complex_normal
 
 
 def x_gate():
@@ -24,16 +25,7 @@ def zeros(*shape):
 
 
 def make_psi(batch, dim, seed=0):
-    rng = np.random.default_rng(seed)
-    shape = (batch, dim)
-    return (rng.standard_normal(shape) + 1j * rng.standard_normal(shape)).astype(np.complex64)
-
-
-def assert_bits_equal(actual, expected):
-    assert actual.shape == expected.shape
-    a = np.ascontiguousarray(actual).view(np.uint32)
-    e = np.ascontiguousarray(expected).view(np.uint32)
-    assert np.array_equal(a, e)
+    return complex_normal(np.random.default_rng(seed), (batch, dim))
 
 
 def assert_usable_for_writing(psi, gates):
@@ -71,8 +63,7 @@ def good_gates(n):
     rng = np.random.default_rng(n)
     out = []
     for i in range(3):
-        m = (rng.standard_normal((2, 2)) + 1j * rng.standard_normal((2, 2))).astype(np.complex64)
-        out.append(([i % n], m))
+        out.append(([i % n], complex_normal(rng, (2, 2))))
     return out
 
 
@@ -407,21 +398,6 @@ def test_gate_conversion_errors(dim, make_gates, exc_type, message):
     assert_usable_for_writing(psi, gates)
 
 
-class _Index:
-    def __init__(self, value=None, error=None):
-        self.value, self.error = value, error
-
-    def __index__(self):
-        if self.error is not None:
-            raise self.error
-        return self.value
-
-
-class _LenRaises(list):
-    def __len__(self):
-        raise RuntimeError("no length")
-
-
 class _IterRaises(list):
     def __iter__(self):
         raise KeyError("no iteration")
@@ -430,9 +406,9 @@ class _IterRaises(list):
 @pytest.mark.parametrize(
     "make_gates, exc_type, message",
     [
-        (lambda: [([_Index(error=RuntimeError("boom"))], x_gate())], RuntimeError, "boom"),
+        (lambda: [([Raises(RuntimeError("boom"))], x_gate())], RuntimeError, "boom"),
         (
-            lambda: [([_Index(error=TypeError("bad index"))], x_gate())],
+            lambda: [([Raises(TypeError("bad index"))], x_gate())],
             TypeError,
             GATES_TYPE + "bad index",
         ),
@@ -449,10 +425,10 @@ def test_errors_from_user_code_during_conversion(make_gates, exc_type, message):
 def test_user_sequence_types_convert():
     # Positions through __index__, and a gate list whose length query raises: both convert.
     psi = make_psi(2, 8)
-    gates = [((_Index(2),), x_gate()), ((_Index(0), 1), cnot())]
+    gates = [((Index(2),), x_gate()), ((Index(0), 1), cnot())]
     plain = [([2], x_gate()), ([0, 1], cnot())]
     expected = reference_apply(psi, plain)
-    qelt_native.apply_gates(psi, _LenRaises(gates))
+    qelt_native.apply_gates(psi, LenRaises(gates))
     assert_bits_equal(psi, expected)
 
 
@@ -463,7 +439,7 @@ class _IndexWithCause:
 
 @pytest.mark.parametrize(
     "position, cause_type",
-    [(_Index(error=TypeError("bad index")), type(None)), (_IndexWithCause(), LookupError)],
+    [(Raises(TypeError("bad index")), type(None)), (_IndexWithCause(), LookupError)],
     ids=["no cause", "cause kept"],
 )
 def test_wrapped_type_error_keeps_only_the_inner_cause(position, cause_type):

@@ -9,28 +9,10 @@ import pytest
 
 import qelt_native
 from gate_reference import reference_apply
+from helpers import X, assert_bits_equal, random_state
 
-X = np.array([[0, 1], [1, 0]], dtype=np.complex64)
 S = np.array([[1, 0], [0, 1j]], dtype=np.complex64)
 CNOT = np.array([[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 0, 1], [0, 0, 1, 0]], dtype=np.complex64)
-
-
-def assert_bits_equal(actual, expected):
-    assert actual.shape == expected.shape
-    a = np.ascontiguousarray(actual).view(np.uint32)
-    e = np.ascontiguousarray(expected).view(np.uint32)
-    if not np.array_equal(a, e):
-        diff = np.argwhere(a != e)
-        first = tuple(diff[0])
-        raise AssertionError(
-            f"{len(diff)} of {a.size} float32 words differ; first at {first}: "
-            f"got {a[first]:#010x}, expected {e[first]:#010x}"
-        )
-
-
-def random_state(rng, batch, n):
-    shape = (batch, 1 << n)
-    return (rng.standard_normal(shape) + 1j * rng.standard_normal(shape)).astype(np.complex64)
 
 
 def random_unitary(rng, d, batch=None):

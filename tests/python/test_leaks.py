@@ -21,7 +21,8 @@ import tracemalloc
 import numpy as np
 import pytest
 
-from panic_class import PanicException
+from helpers import X, Floaty, Index, LenRaises, Raises, complex_normal
+from panic_class import PanicException, internal_failure
 from qelt_native import apply_gates, sample_topp
 
 CALLS = int(os.environ.get("QELT_LEAK_CALLS", "10000"))
@@ -31,15 +32,12 @@ UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 PAGE = os.sysconf("SC_PAGESIZE")
 
 RNG = np.random.default_rng(5)
-X = np.array([[0, 1], [1, 0]], np.complex64)
 CZ = np.diag([1, 1, 1, -1]).astype(np.complex64)
 LOGITS = RNG.standard_normal(1024).astype(np.float32)
 
 
 def state(batch, dim):
-    return (RNG.standard_normal((batch, dim)) + 1j * RNG.standard_normal((batch, dim))).astype(
-        np.complex64
-    )
+    return complex_normal(RNG, (batch, dim))
 
 
 def per_row(batch, d):
@@ -47,43 +45,16 @@ def per_row(batch, d):
     return np.ascontiguousarray(np.broadcast_to(np.eye(d, dtype=np.complex64)[::-1], (batch, d, d)))
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Floaty:
-    def __float__(self):
-        return 0.5
-
-
-class Raises:
+def raises_fresh(kind):
     """Raises a fresh exception from every conversion hook; the TypeError one carries a cause."""
 
-    def __init__(self, kind):
-        self.kind = kind
-
-    def make(self):
-        error = self.kind("from user code")
-        if self.kind is TypeError:
+    def make():
+        error = kind("from user code")
+        if kind is TypeError:
             error.__cause__ = KeyError("root")
         return error
 
-    def __index__(self):
-        raise self.make()
-
-    def __float__(self):
-        raise self.make()
-
-
-class LenRaises(list):
-    """A list whose length query fails: the gate list still converts from its iterator."""
-
-    def __len__(self):
-        raise RuntimeError("no length")
+    return Raises(make)
 
 
 class IterFails:
@@ -101,25 +72,6 @@ class IterFails:
     def __iter__(self):
         yield self.gate
         raise KeyError("iterator failed")
-
-
-class Rethrow:
-    """Re-raises a caught PanicException from __index__: the resumed-failure path."""
-
-    def __init__(self, error):
-        self.error = error
-
-    def __index__(self):
-        # A fresh traceback each time: re-raising one instance would chain every old one.
-        raise self.error.with_traceback(None)
-
-
-def first_panic():
-    psi = np.zeros((1, 2), np.complex64)
-    try:
-        apply_gates(psi, [([0], psi)])
-    except PanicException as error:
-        return error
 
 
 # name -> (call, objects whose reference counts must not move, expected exception or None)
@@ -148,7 +100,7 @@ def success_cases():
         "sample nucleus": (lambda: sample_topp(LOGITS, 0.8, 0.9, seed=12345), [LOGITS], None),
         "sample keywords, strided, objects": (
             lambda: sample_topp(top_k=Index(7), seed=Index(2**64 - 1), logits=strided,
-                                temperature=Floaty(), top_p=0.5),
+                                temperature=Floaty(0.5), top_p=0.5),
             [strided, LOGITS], None),
     }
 
@@ -163,8 +115,11 @@ def error_cases():
     psi_view, overlap = base[0:8].reshape(1, 8), base[4:8].reshape(2, 2)
     gate = ([0], X)
     iter_fails = IterFails(gate)
-    raises_type, raises_value = Raises(TypeError), Raises(ValueError)
-    rethrow = Rethrow(first_panic())
+    raises_type, raises_value = raises_fresh(TypeError), raises_fresh(ValueError)
+    # Re-raises a caught PanicException from __index__: the resumed-failure path. A fresh
+    # traceback each time: re-raising one instance would chain every old one.
+    panic = internal_failure()
+    rethrow = Raises(lambda: panic.with_traceback(None))
     big = 2**64
     E = np.zeros(0, np.float32)
     L = LOGITS
@@ -225,7 +180,7 @@ def error_cases():
         "overlapping views": (lambda: apply_gates(psi_view, [([0], overlap)]),
                               [psi_view, overlap, base, PanicException], PanicException),
         "panic resumed from user code": (lambda: sample_topp(L, 1.0, 1.0, seed=rethrow),
-                                         [L, rethrow, rethrow.error, PanicException],
+                                         [L, rethrow, panic, PanicException],
                                          PanicException),
     }
     return cases

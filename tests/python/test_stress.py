@@ -23,23 +23,12 @@ import time
 import numpy as np
 import pytest
 
+from helpers import random_state, same_bits
+from panic_class import PanicException
 from qelt_native import apply_gates, sample_topp
 
 DURATION = float(os.environ.get("QELT_STRESS_SECONDS", "3"))
 MIXING_THREADS = 6
-
-
-def bits_of(array):
-    return np.ascontiguousarray(array).view(np.uint32)
-
-
-def same_bits(a, b):
-    return a.shape == b.shape and np.array_equal(bits_of(a), bits_of(b))
-
-
-def random_state(rng, batch, n):
-    shape = (batch, 1 << n)
-    return (rng.standard_normal(shape) + 1j * rng.standard_normal(shape)).astype(np.complex64)
 
 
 def random_matrix(rng, d, batch=None):
@@ -60,18 +49,6 @@ def random_gates(rng, batch, n, count, shared):
             matrix = shared[k]
         gates.append((bits, matrix))
     return gates
-
-
-def panic_type():
-    psi = np.zeros((1, 2), np.complex64)
-    try:
-        apply_gates(psi, [([0], psi)])
-    except BaseException as error:  # noqa: B036 - PanicException derives from BaseException
-        return type(error)
-    raise AssertionError("passing psi as its own matrix did not fail")
-
-
-PanicException = panic_type()
 
 
 def make_gate_workloads(rng, shared):
