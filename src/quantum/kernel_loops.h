@@ -35,51 +35,10 @@
 #include <cstddef>
 
 #include "quantum/prepared_gate.h"
+#include "quantum/scalar_steps.h"
 
 namespace qelt {
 namespace {
-
-inline std::size_t insert_zero(std::size_t i, unsigned p) noexcept {
-  return ((i >> p) << (p + 1)) | (i & ((std::size_t{1} << p) - 1));
-}
-
-inline Amplitude scalar_product(Amplitude m, Amplitude a) noexcept {
-  return {m.re * a.re - m.im * a.im, m.re * a.im + m.im * a.re};
-}
-
-inline Amplitude scalar_sum(Amplitude a, Amplitude b) noexcept {
-  return {a.re + b.re, a.im + b.im};
-}
-
-inline void scalar_pairs(Amplitude* x, Amplitude* y, std::size_t count,
-                         const Amplitude* m) noexcept {
-  for (std::size_t j = 0; j < count; ++j) {
-    const Amplitude a0 = x[j];
-    const Amplitude a1 = y[j];
-    x[j] = scalar_sum(scalar_product(m[0], a0), scalar_product(m[1], a1));
-    y[j] = scalar_sum(scalar_product(m[2], a0), scalar_product(m[3], a1));
-  }
-}
-
-inline void scalar_quads(Amplitude* run, std::size_t first, std::size_t last, const Amplitude* m,
-                         unsigned b0, unsigned b1) noexcept {
-  const unsigned lo = b0 < b1 ? b0 : b1;
-  const unsigned hi = b0 < b1 ? b1 : b0;
-  const std::size_t step0 = std::size_t{1} << b0;
-  const std::size_t step1 = std::size_t{1} << b1;
-  for (std::size_t i = first; i < last; ++i) {
-    const std::size_t e = insert_zero(insert_zero(i, lo), hi);
-    Amplitude* const p[4] = {run + e, run + (e | step1), run + (e | step0),
-                             run + (e | step0 | step1)};
-    const Amplitude a[4] = {*p[0], *p[1], *p[2], *p[3]};
-    for (int r = 0; r < 4; ++r) {
-      const Amplitude* row = m + 4 * r;
-      Amplitude acc = scalar_sum(scalar_product(row[0], a[0]), scalar_product(row[1], a[1]));
-      acc = scalar_sum(acc, scalar_product(row[2], a[2]));
-      *p[r] = scalar_sum(acc, scalar_product(row[3], a[3]));
-    }
-  }
-}
 
 template <class Isa>
 struct KernelLoops {
@@ -225,7 +184,7 @@ struct KernelLoops {
     std::size_t i = first;
     while (i < last) {
       const std::size_t end = (i | run_mask) + 1 < last ? (i | run_mask) + 1 : last;
-      Amplitude* const p0 = run + insert_zero(insert_zero(i, lo), hi);
+      Amplitude* const p0 = run + insert_zero_bit(insert_zero_bit(i, lo), hi);
       Amplitude* const p1 = p0 + step1;
       Amplitude* const p2 = p0 + step0;
       Amplitude* const p3 = p0 + step0 + step1;
@@ -257,8 +216,8 @@ struct KernelLoops {
     if (aligned >= last) return scalar_quads(run, first, last, m, b0, b1);
     scalar_quads(run, first, aligned, m, b0, b1);
     for (i = aligned; i + W <= last; i += W) {
-      Amplitude* const q0 = run + insert_zero(2 * i, hi);
-      Amplitude* const q1 = run + insert_zero(2 * i + W, hi);
+      Amplitude* const q0 = run + insert_zero_bit(2 * i, hi);
+      Amplitude* const q1 = run + insert_zero_bit(2 * i + W, hi);
       V r0 = Isa::load(q0), r1 = Isa::load(q1);
       V r2 = Isa::load(q0 + hi_step), r3 = Isa::load(q1 + hi_step);
       V clear0, clear1, set0, set1;  // by the hi bit, then the lo bit
