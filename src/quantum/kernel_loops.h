@@ -82,6 +82,18 @@ struct KernelLoops {
     for (int k = 0; k < 4; ++k) a[k] = out[k];
   }
 
+  // q[2h + l] holds the members whose higher gate position is h and lower one l; the local index
+  // is 2*bit(b0) + bit(b1), so q is in local order exactly when b0 is the higher position.
+  static void update_quad_by_position(const Coefficient* c, V* q, bool first_is_high) noexcept {
+    if (first_is_high) return update_quad(c, q);
+    V a[4] = {q[0], q[2], q[1], q[3]};
+    update_quad(c, a);
+    q[0] = a[0];
+    q[1] = a[2];
+    q[2] = a[1];
+    q[3] = a[3];
+  }
+
   // Memory-bound pair loops. Pairs from 2^6 to 2^10 amplitudes apart (half blocks of 512 B to
   // 8 KiB) confuse the hardware prefetcher and halve the bandwidth from memory; for those the
   // loop prefetches the run linearly, PREFETCH_AHEAD amplitudes ahead of the block it works
@@ -203,6 +215,32 @@ struct KernelLoops {
     }
   }
 
+  // Quadruples first .. last-1: groups of W from a multiple of W through `group(i)`, the edges
+  // with the scalar steps.
+  template <class Group>
+  static void in_aligned_groups(Amplitude* run, std::size_t first, std::size_t last,
+                                const Amplitude* m, unsigned b0, unsigned b1,
+                                Group group) noexcept {
+    const std::size_t aligned = std::min((first + W - 1) / W * W, last);
+    scalar_quads(run, first, aligned, m, b0, b1);
+    std::size_t i = aligned;
+    for (; i + W <= last; i += W) group(i);
+    scalar_quads(run, i, last, m, b0, b1);
+  }
+
+  // x0, x1: the registers whose members have the higher gate position clear, x2, x3 their
+  // partners with it set; deinterleaved by the lower position LO, updated, interleaved back.
+  template <unsigned LO>
+  static void update_by_low_position(const Coefficient* c, V& x0, V& x1, V& x2, V& x3,
+                                     bool first_is_high) noexcept {
+    V q[4];
+    Isa::template deinterleave<LO>(x0, x1, q[0], q[1]);
+    Isa::template deinterleave<LO>(x2, x3, q[2], q[3]);
+    update_quad_by_position(c, q, first_is_high);
+    Isa::template interleave<LO>(q[0], q[1], x0, x1);
+    Isa::template interleave<LO>(q[2], q[3], x2, x3);
+  }
+
   // The low bit inside a register, the high bit outside: 2^LO < W <= 2^hi.
   template <unsigned LO>
   static void two_qubit_low_bit(Amplitude* run, std::size_t first, std::size_t last,
@@ -211,36 +249,17 @@ struct KernelLoops {
     const unsigned hi = b0 < b1 ? b1 : b0;
     const bool first_is_high = b0 == hi;
     const std::size_t hi_step = std::size_t{1} << hi;
-    std::size_t i = first;
-    const std::size_t aligned = (first + W - 1) / W * W;
-    if (aligned >= last) return scalar_quads(run, first, last, m, b0, b1);
-    scalar_quads(run, first, aligned, m, b0, b1);
-    for (i = aligned; i + W <= last; i += W) {
+    in_aligned_groups(run, first, last, m, b0, b1, [&](std::size_t i) {
       Amplitude* const q0 = run + insert_zero_bit(2 * i, hi);
       Amplitude* const q1 = run + insert_zero_bit(2 * i + W, hi);
       V r0 = Isa::load(q0), r1 = Isa::load(q1);
       V r2 = Isa::load(q0 + hi_step), r3 = Isa::load(q1 + hi_step);
-      V clear0, clear1, set0, set1;  // by the hi bit, then the lo bit
-      Isa::template deinterleave<LO>(r0, r1, clear0, clear1);
-      Isa::template deinterleave<LO>(r2, r3, set0, set1);
-      V a[4];
-      a[0] = clear0;
-      a[3] = set1;
-      a[1] = first_is_high ? clear1 : set0;
-      a[2] = first_is_high ? set0 : clear1;
-      update_quad(c, a);
-      clear0 = a[0];
-      set1 = a[3];
-      clear1 = first_is_high ? a[1] : a[2];
-      set0 = first_is_high ? a[2] : a[1];
-      Isa::template interleave<LO>(clear0, clear1, r0, r1);
-      Isa::template interleave<LO>(set0, set1, r2, r3);
+      update_by_low_position<LO>(c, r0, r1, r2, r3, first_is_high);
       Isa::store(q0, r0);
       Isa::store(q1, r1);
       Isa::store(q0 + hi_step, r2);
       Isa::store(q1 + hi_step, r3);
-    }
-    scalar_quads(run, i, last, m, b0, b1);
+    });
   }
 
   // Both bits inside one register: 2^LO < 2^HI < W.
@@ -249,40 +268,21 @@ struct KernelLoops {
                                     const Coefficient* c, const Amplitude* m, unsigned b0,
                                     unsigned b1) noexcept {
     const bool first_is_high = b0 == HI;
-    std::size_t i = first;
-    const std::size_t aligned = (first + W - 1) / W * W;
-    if (aligned >= last) return scalar_quads(run, first, last, m, b0, b1);
-    scalar_quads(run, first, aligned, m, b0, b1);
-    for (i = aligned; i + W <= last; i += W) {
+    in_aligned_groups(run, first, last, m, b0, b1, [&](std::size_t i) {
       Amplitude* const base = run + 4 * i;
       V r0 = Isa::load(base), r1 = Isa::load(base + W);
       V r2 = Isa::load(base + 2 * W), r3 = Isa::load(base + 3 * W);
       V hi_clear_a, hi_set_a, hi_clear_b, hi_set_b;
       Isa::template deinterleave<HI>(r0, r1, hi_clear_a, hi_set_a);
       Isa::template deinterleave<HI>(r2, r3, hi_clear_b, hi_set_b);
-      V clear0, clear1, set0, set1;
-      Isa::template deinterleave<LO>(hi_clear_a, hi_clear_b, clear0, clear1);
-      Isa::template deinterleave<LO>(hi_set_a, hi_set_b, set0, set1);
-      V a[4];
-      a[0] = clear0;
-      a[3] = set1;
-      a[1] = first_is_high ? clear1 : set0;
-      a[2] = first_is_high ? set0 : clear1;
-      update_quad(c, a);
-      clear0 = a[0];
-      set1 = a[3];
-      clear1 = first_is_high ? a[1] : a[2];
-      set0 = first_is_high ? a[2] : a[1];
-      Isa::template interleave<LO>(clear0, clear1, hi_clear_a, hi_clear_b);
-      Isa::template interleave<LO>(set0, set1, hi_set_a, hi_set_b);
+      update_by_low_position<LO>(c, hi_clear_a, hi_clear_b, hi_set_a, hi_set_b, first_is_high);
       Isa::template interleave<HI>(hi_clear_a, hi_set_a, r0, r1);
       Isa::template interleave<HI>(hi_clear_b, hi_set_b, r2, r3);
       Isa::store(base, r0);
       Isa::store(base + W, r1);
       Isa::store(base + 2 * W, r2);
       Isa::store(base + 3 * W, r3);
-    }
-    scalar_quads(run, i, last, m, b0, b1);
+    });
   }
 
   static void two_qubit(Amplitude* run, std::size_t first, std::size_t last, const Amplitude* m,
