@@ -103,11 +103,6 @@ void apply_gates_in_row(const GateKernels& kernels, Amplitude* row, std::size_t 
 
 }  // namespace
 
-void apply_gate_to_row(Amplitude* run, std::size_t len, const Amplitude* matrix,
-                       std::span<const std::uint64_t> bits) noexcept {
-  apply_gate(active_gate_kernels(), run, len, matrix, bits);
-}
-
 void apply_prepared_gates(Amplitude* psi, std::size_t rows, std::size_t dim,
                           std::span<const PreparedGate> gates) {
   apply_prepared_gates(psi, rows, dim, gates, active_gate_kernels());

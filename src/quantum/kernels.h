@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <span>
 
 #include "quantum/kernel_variants.h"
@@ -17,16 +16,6 @@ namespace qelt {
 inline constexpr std::size_t IN_ROW_PARALLEL_MIN_DIM = 32768;
 // Minimum piece length, in pairs or quadruples, of the in-row parallel loops.
 inline constexpr std::size_t IN_ROW_MIN_PIECE = 4096;
-
-// i with a zero bit inserted at position p: the bits of i from p upward move up by one.
-constexpr std::size_t insert_zero_bit(std::size_t i, unsigned p) noexcept {
-  return ((i >> p) << (p + 1)) | (i & ((std::size_t{1} << p) - 1));
-}
-
-// Applies one gate (one bit: one-qubit kernel; two bits: two-qubit kernel) to a run of `len`
-// amplitudes, a whole number of rows. `matrix` points at the gate's 4 or 16 elements.
-void apply_gate_to_row(Amplitude* run, std::size_t len, const Amplitude* matrix,
-                       std::span<const std::uint64_t> bits) noexcept;
 
 // Applies every gate, in list order, to every one of `rows` rows of `dim` amplitudes.
 void apply_prepared_gates(Amplitude* psi, std::size_t rows, std::size_t dim,
