@@ -1,13 +1,13 @@
 // The gate driver: chooses the row-parallel, serial or in-row parallel route and applies the
-// prepared gates with the kernel variant chosen for this CPU. On rows longer than a cache block,
-// runs of two or more gates that fit one block are applied block by block (blocked_runs.h); a
-// gate that starts no such run is applied on its own, over the whole row.
+// prepared gates with the given kernel variant and threading policy. On rows longer than a cache
+// block, runs of two or more gates that fit one block are applied block by block (blocked_runs.h);
+// a gate that starts no such run is applied on its own, over the whole row.
+#include "quantum/gate_driver.h"
+
 #include <algorithm>
 #include <bit>
 
-#include "pool/parallel_split.h"
 #include "quantum/blocked_runs.h"
-#include "quantum/kernels.h"
 
 namespace qelt {
 namespace {
@@ -28,8 +28,7 @@ void apply_gate(const GateKernels& kernels, Amplitude* run, std::size_t len,
 
 // Every gate, in list order, to one row on the calling thread, with row `matrix_row`'s matrix.
 void apply_gates_to_one_row(const GateKernels& kernels, Amplitude* row, std::size_t dim,
-                            std::span<const PreparedGate> gates,
-                            std::size_t matrix_row) noexcept {
+                            std::span<const PreparedGate> gates, std::size_t matrix_row) noexcept {
   const unsigned n = static_cast<unsigned>(std::countr_zero(dim));
   if (n <= BLOCK_BITS) {
     for (const PreparedGate& gate : gates) {
@@ -53,35 +52,35 @@ void apply_gates_to_one_row(const GateKernels& kernels, Amplitude* row, std::siz
 }
 
 // One gate over one long row, its loops spread over the pool.
-void apply_gate_in_row(const GateKernels& kernels, Amplitude* row, std::size_t dim,
-                       const PreparedGate& gate) {
+void apply_gate_in_row(const Parallelism& parallelism, const GateKernels& kernels, Amplitude* row,
+                       std::size_t dim, const PreparedGate& gate) {
   const Amplitude* matrix = matrix_for_row(gate, 0);
   if (gate.bits.size() == 2) {
     const unsigned b0 = static_cast<unsigned>(gate.bits[0]);
     const unsigned b1 = static_cast<unsigned>(gate.bits[1]);
-    parallel_split(dim / 4, IN_ROW_MIN_PIECE, [&](std::size_t first, std::size_t last) {
+    parallelism.split(dim / 4, IN_ROW_MIN_PIECE, [&](std::size_t first, std::size_t last) {
       kernels.two_qubit(row, first, last, matrix, b0, b1);
     });
     return;
   }
   const unsigned bit = static_cast<unsigned>(gate.bits[0]);
   const std::size_t half = std::size_t{1} << bit;
-  parallel_split(dim >> (bit + 1), 1, [&](std::size_t first, std::size_t last) {
+  parallelism.split(dim >> (bit + 1), 1, [&](std::size_t first, std::size_t last) {
     if (half < IN_ROW_MIN_PIECE) {
       kernels.one_qubit(row + first * 2 * half, (last - first) * 2 * half, matrix, bit);
       return;
     }
     for (std::size_t b = first; b < last; ++b) {
       Amplitude* const block = row + b * 2 * half;
-      parallel_split(half, IN_ROW_MIN_PIECE, [&](std::size_t j0, std::size_t j1) {
+      parallelism.split(half, IN_ROW_MIN_PIECE, [&](std::size_t j0, std::size_t j1) {
         kernels.one_qubit_pairs(block + j0, block + half + j0, j1 - j0, matrix);
       });
     }
   });
 }
 
-void apply_gates_in_row(const GateKernels& kernels, Amplitude* row, std::size_t dim,
-                        std::span<const PreparedGate> gates) {
+void apply_gates_in_row(const Parallelism& parallelism, const GateKernels& kernels, Amplitude* row,
+                        std::size_t dim, std::span<const PreparedGate> gates) {
   const unsigned n = static_cast<unsigned>(std::countr_zero(dim));
   const unsigned block_bits = std::min(BLOCK_BITS, n - IN_ROW_MIN_BLOCKS_LOG2);
   std::size_t g = 0;
@@ -89,12 +88,12 @@ void apply_gates_in_row(const GateKernels& kernels, Amplitude* row, std::size_t 
     BlockShape shape;
     const std::size_t end = plan_blocked_run(gates, g, block_bits, n, shape);
     if (end - g < 2) {
-      apply_gate_in_row(kernels, row, dim, gates[g]);
+      apply_gate_in_row(parallelism, kernels, row, dim, gates[g]);
       ++g;
       continue;
     }
     const std::span<const PreparedGate> run = gates.subspan(g, end - g);
-    parallel_split(block_count(shape, n), 1, [&](std::size_t first, std::size_t last) {
+    parallelism.split(block_count(shape, n), 1, [&](std::size_t first, std::size_t last) {
       apply_run_to_blocks(kernels, row, shape, first, last, run, 0);
     });
     g = end;
@@ -104,16 +103,12 @@ void apply_gates_in_row(const GateKernels& kernels, Amplitude* row, std::size_t 
 }  // namespace
 
 void apply_prepared_gates(Amplitude* psi, std::size_t rows, std::size_t dim,
-                          std::span<const PreparedGate> gates) {
-  apply_prepared_gates(psi, rows, dim, gates, active_gate_kernels());
-}
-
-void apply_prepared_gates(Amplitude* psi, std::size_t rows, std::size_t dim,
-                          std::span<const PreparedGate> gates, const GateKernels& kernels) {
+                          std::span<const PreparedGate> gates, const Parallelism& parallelism,
+                          const GateKernels& kernels) {
   if (rows >= 2) {
     // Rows are independent: each piece takes whole rows through every gate, no barrier between
     // gates.
-    parallel_split(rows, 1, [&](std::size_t first, std::size_t last) {
+    parallelism.split(rows, 1, [&](std::size_t first, std::size_t last) {
       for (std::size_t r = first; r < last; ++r) {
         apply_gates_to_one_row(kernels, psi + r * dim, dim, gates, r);
       }
@@ -124,7 +119,7 @@ void apply_prepared_gates(Amplitude* psi, std::size_t rows, std::size_t dim,
   if (dim < IN_ROW_PARALLEL_MIN_DIM) {
     apply_gates_to_one_row(kernels, psi, dim, gates, 0);
   } else {
-    apply_gates_in_row(kernels, psi, dim, gates);
+    apply_gates_in_row(parallelism, kernels, psi, dim, gates);
   }
 }
 
