@@ -1,7 +1,8 @@
 // The gate driver: chooses the row-parallel, serial or in-row parallel route and applies the
 // prepared gates with the given kernel variant and threading policy. On rows longer than a cache
-// block, runs of two or more gates that fit one block are applied block by block (blocked_runs.h);
-// a gate that starts no such run is applied on its own, over the whole row.
+// block, runs of gates that fit one block are applied block by block (blocked_runs.h). On one
+// thread a gate that starts no run of two is applied on its own over the whole row; on the
+// in-row route every run, even of one gate, is one fork-join over its blocks.
 #include "quantum/gate_driver.h"
 
 #include <algorithm>
@@ -11,10 +12,6 @@
 
 namespace qelt {
 namespace {
-
-// On the in-row route a blocked run is cut into at least 2^3 blocks, so that it can be shared
-// out.
-constexpr unsigned IN_ROW_MIN_BLOCKS_LOG2 = 3;
 
 void apply_gate(const GateKernels& kernels, Amplitude* run, std::size_t len,
                 const Amplitude* matrix, std::span<const std::uint64_t> bits) noexcept {
@@ -51,47 +48,24 @@ void apply_gates_to_one_row(const GateKernels& kernels, Amplitude* row, std::siz
   }
 }
 
-// One gate over one long row, its loops spread over the pool.
-void apply_gate_in_row(const Parallelism& parallelism, const GateKernels& kernels, Amplitude* row,
-                       std::size_t dim, const PreparedGate& gate) {
-  const Amplitude* matrix = matrix_for_row(gate, 0);
-  if (gate.bits.size() == 2) {
-    const unsigned b0 = static_cast<unsigned>(gate.bits[0]);
-    const unsigned b1 = static_cast<unsigned>(gate.bits[1]);
-    parallelism.split(dim / 4, IN_ROW_MIN_PIECE, [&](std::size_t first, std::size_t last) {
-      kernels.two_qubit(row, first, last, matrix, b0, b1);
-    });
-    return;
-  }
-  const unsigned bit = static_cast<unsigned>(gate.bits[0]);
-  const std::size_t half = std::size_t{1} << bit;
-  parallelism.split(dim >> (bit + 1), 1, [&](std::size_t first, std::size_t last) {
-    if (half < IN_ROW_MIN_PIECE) {
-      kernels.one_qubit(row + first * 2 * half, (last - first) * 2 * half, matrix, bit);
-      return;
-    }
-    for (std::size_t b = first; b < last; ++b) {
-      Amplitude* const block = row + b * 2 * half;
-      parallelism.split(half, IN_ROW_MIN_PIECE, [&](std::size_t j0, std::size_t j1) {
-        kernels.one_qubit_pairs(block + j0, block + half + j0, j1 - j0, matrix);
-      });
-    }
-  });
-}
-
+// One long row, its work spread over the workers with one fork-join per blocked run. Blocks
+// are sized so that there are at least twice as many as workers (a worker slowed down by
+// something else leaves blocks to the others) and at most a cache block; every gate of a run
+// goes through a block before the next block starts. Every single gate fits a block of
+// 2^(MIN_CHUNK_BITS + 2), so no gate is ever applied on its own over the row. With one worker
+// this is the serial route.
 void apply_gates_in_row(const Parallelism& parallelism, const GateKernels& kernels, Amplitude* row,
                         std::size_t dim, std::span<const PreparedGate> gates) {
+  const std::size_t workers = parallelism.workers();
+  if (workers <= 1) return apply_gates_to_one_row(kernels, row, dim, gates, 0);
   const unsigned n = static_cast<unsigned>(std::countr_zero(dim));
-  const unsigned block_bits = std::min(BLOCK_BITS, n - IN_ROW_MIN_BLOCKS_LOG2);
+  const unsigned piece_bits = static_cast<unsigned>(std::bit_width(2 * workers - 1));
+  const unsigned block_bits =
+      std::max(std::min(BLOCK_BITS, n - std::min(piece_bits, n)), std::min(MIN_CHUNK_BITS + 2, n));
   std::size_t g = 0;
   while (g < gates.size()) {
     BlockShape shape;
     const std::size_t end = plan_blocked_run(gates, g, block_bits, n, shape);
-    if (end - g < 2) {
-      apply_gate_in_row(parallelism, kernels, row, dim, gates[g]);
-      ++g;
-      continue;
-    }
     const std::span<const PreparedGate> run = gates.subspan(g, end - g);
     parallelism.split(block_count(shape, n), 1, [&](std::size_t first, std::size_t last) {
       apply_run_to_blocks(kernels, row, shape, first, last, run, 0);

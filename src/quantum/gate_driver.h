@@ -15,8 +15,6 @@ namespace qelt {
 
 // On a batch of at most one row, rows of at least this many amplitudes are split over workers.
 inline constexpr std::size_t IN_ROW_PARALLEL_MIN_DIM = 32768;
-// Minimum piece length, in pairs or quadruples, of the in-row parallel loops.
-inline constexpr std::size_t IN_ROW_MIN_PIECE = 4096;
 
 // Applies every gate, in list order, to every one of `rows` rows of `dim` amplitudes, with the
 // given kernel variant (one the CPU supports; by default the one chosen for this CPU).
