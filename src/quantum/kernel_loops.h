@@ -97,10 +97,13 @@ struct KernelLoops {
   // Memory-bound pair loops. Pairs from 2^6 to 2^10 amplitudes apart (half blocks of 512 B to
   // 8 KiB) confuse the hardware prefetcher and halve the bandwidth from memory; for those the
   // loop prefetches the run linearly, PREFETCH_AHEAD amplitudes ahead of the block it works
-  // on. Elsewhere software prefetching only costs bandwidth, so it is left out.
+  // on. Elsewhere software prefetching only costs bandwidth, so it is left out, and so it is on
+  // runs shorter than PREFETCH_MIN_LEN (a chunk of a cache block, already in cache), where its
+  // instructions would compete with the arithmetic.
   static constexpr std::size_t PREFETCH_AHEAD = 4096;
   static constexpr unsigned PREFETCH_MIN_BIT = 6;
   static constexpr unsigned PREFETCH_MAX_BIT = 10;
+  static constexpr std::size_t PREFETCH_MIN_LEN = std::size_t{1} << 16;
 
   static void one_qubit_pairs(Amplitude* x, Amplitude* y, std::size_t count,
                               const Amplitude* m) noexcept {
@@ -143,8 +146,8 @@ struct KernelLoops {
     }
   }
 
-  static bool prefetch_helps(unsigned bit) noexcept {
-    return bit >= PREFETCH_MIN_BIT && bit <= PREFETCH_MAX_BIT;
+  static bool prefetch_helps(unsigned bit, std::size_t len) noexcept {
+    return bit >= PREFETCH_MIN_BIT && bit <= PREFETCH_MAX_BIT && len >= PREFETCH_MIN_LEN;
   }
 
   template <unsigned BIT>
@@ -172,7 +175,7 @@ struct KernelLoops {
                         unsigned bit) noexcept {
     const std::size_t half = std::size_t{1} << bit;
     if (half >= W) {
-      if (prefetch_helps(bit)) return one_qubit_blocks<true>(run, len, m, bit);
+      if (prefetch_helps(bit, len)) return one_qubit_blocks<true>(run, len, m, bit);
       return one_qubit_blocks<false>(run, len, m, bit);
     }
     if (bit == 0) return one_qubit_in_register<0>(run, len, m);
