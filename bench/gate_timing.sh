@@ -7,7 +7,7 @@ OLD_REV=${1:-HEAD}
 REPEATS=${2:-9}
 OUT=$ROOT/build/gate_timing
 JOBS=${JOBS:-2}
-rm -rf "$OUT/old" && mkdir -p "$OUT/old" "$OUT/obj/old" "$OUT/obj/new"
+rm -rf "$OUT/old" "$OUT/obj" && mkdir -p "$OUT/old" "$OUT/obj/old" "$OUT/obj/new"
 git -C "$ROOT" archive "$OLD_REV" src | tar -x -C "$OUT/old"
 FLAGS="-std=c++23 -O3 -ffp-contract=off -fno-fast-math -fPIC -pthread"
 
