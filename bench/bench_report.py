@@ -353,7 +353,7 @@ KERNEL_TIMING_CPP = r"""
 #include <vector>
 
 #include "quantum/kernel_variants.h"
-#include "quantum/kernels.h"
+#include "quantum/gate_driver.h"
 
 using namespace qelt;
 
@@ -411,7 +411,7 @@ int main(int argc, char** argv) {
     if (!cpu_supports(set)) continue;
     const GateKernels& kernels = gate_kernels(set);
     work = start;
-    apply_prepared_gates(work.data(), rows, dim, gates, kernels);
+    apply_prepared_gates(work.data(), rows, dim, gates, pool_parallelism(), kernels);
     bool same = true;
     if (reference.empty()) reference = work;
     else same = std::memcmp(work.data(), reference.data(), work.size() * sizeof(Amplitude)) == 0;
@@ -419,7 +419,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < repeats; ++i) {
       work = start;
       auto t0 = std::chrono::steady_clock::now();
-      apply_prepared_gates(work.data(), rows, dim, gates, kernels);
+      apply_prepared_gates(work.data(), rows, dim, gates, pool_parallelism(), kernels);
       times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
     }
     std::sort(times.begin(), times.end());

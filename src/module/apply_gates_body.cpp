@@ -7,7 +7,7 @@
 #include <string>
 
 #include "pyapi/interpreter_lock.h"
-#include "quantum/kernels.h"
+#include "quantum/gate_driver.h"
 #include "runtime/interface_strings.h"
 
 namespace qelt {
@@ -110,12 +110,13 @@ PyResult apply_gates_body(const ArrayBorrow& psi, const std::vector<GateArgument
     ReleasedInterpreterLock unlocked;
     const std::size_t count = static_cast<std::size_t>(rows * dim);
     if (count == 0 || reinterpret_cast<std::uintptr_t>(state.data()) % alignof(Amplitude) == 0) {
-      apply_prepared_gates(reinterpret_cast<Amplitude*>(state.data()), rows, dim, prepared);
+      apply_prepared_gates(reinterpret_cast<Amplitude*>(state.data()), rows, dim, prepared,
+                           pool_parallelism());
     } else {
       // A buffer at an odd address (a view at a byte offset) is worked on in an aligned copy.
       std::vector<Amplitude> aligned(count);
       std::memcpy(aligned.data(), state.data(), count * sizeof(Amplitude));
-      apply_prepared_gates(aligned.data(), rows, dim, prepared);
+      apply_prepared_gates(aligned.data(), rows, dim, prepared, pool_parallelism());
       std::memcpy(state.data(), aligned.data(), count * sizeof(Amplitude));
     }
   }

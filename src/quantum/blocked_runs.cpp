@@ -2,8 +2,9 @@
 #include "quantum/blocked_runs.h"
 
 #include <bit>
+#include <cstdint>
 
-#include "quantum/kernels.h"
+#include "quantum/scalar_steps.h"
 
 namespace qelt {
 namespace {
@@ -34,10 +35,6 @@ bool shape_for(std::uint64_t mask, unsigned block_bits, unsigned n, BlockShape& 
     }
     if (c == bottom) return false;
   }
-}
-
-std::size_t remove_bit(std::size_t x, unsigned p) noexcept {
-  return ((x >> (p + 1)) << p) | (x & ((std::size_t{1} << p) - 1));
 }
 
 // Offset of chunk s within a block: bit j of s sets high position high[j].

@@ -35,51 +35,10 @@
 #include <cstddef>
 
 #include "quantum/prepared_gate.h"
+#include "quantum/scalar_steps.h"
 
 namespace qelt {
 namespace {
-
-inline std::size_t insert_zero(std::size_t i, unsigned p) noexcept {
-  return ((i >> p) << (p + 1)) | (i & ((std::size_t{1} << p) - 1));
-}
-
-inline Amplitude scalar_product(Amplitude m, Amplitude a) noexcept {
-  return {m.re * a.re - m.im * a.im, m.re * a.im + m.im * a.re};
-}
-
-inline Amplitude scalar_sum(Amplitude a, Amplitude b) noexcept {
-  return {a.re + b.re, a.im + b.im};
-}
-
-inline void scalar_pairs(Amplitude* x, Amplitude* y, std::size_t count,
-                         const Amplitude* m) noexcept {
-  for (std::size_t j = 0; j < count; ++j) {
-    const Amplitude a0 = x[j];
-    const Amplitude a1 = y[j];
-    x[j] = scalar_sum(scalar_product(m[0], a0), scalar_product(m[1], a1));
-    y[j] = scalar_sum(scalar_product(m[2], a0), scalar_product(m[3], a1));
-  }
-}
-
-inline void scalar_quads(Amplitude* run, std::size_t first, std::size_t last, const Amplitude* m,
-                         unsigned b0, unsigned b1) noexcept {
-  const unsigned lo = b0 < b1 ? b0 : b1;
-  const unsigned hi = b0 < b1 ? b1 : b0;
-  const std::size_t step0 = std::size_t{1} << b0;
-  const std::size_t step1 = std::size_t{1} << b1;
-  for (std::size_t i = first; i < last; ++i) {
-    const std::size_t e = insert_zero(insert_zero(i, lo), hi);
-    Amplitude* const p[4] = {run + e, run + (e | step1), run + (e | step0),
-                             run + (e | step0 | step1)};
-    const Amplitude a[4] = {*p[0], *p[1], *p[2], *p[3]};
-    for (int r = 0; r < 4; ++r) {
-      const Amplitude* row = m + 4 * r;
-      Amplitude acc = scalar_sum(scalar_product(row[0], a[0]), scalar_product(row[1], a[1]));
-      acc = scalar_sum(acc, scalar_product(row[2], a[2]));
-      *p[r] = scalar_sum(acc, scalar_product(row[3], a[3]));
-    }
-  }
-}
 
 template <class Isa>
 struct KernelLoops {
@@ -123,13 +82,28 @@ struct KernelLoops {
     for (int k = 0; k < 4; ++k) a[k] = out[k];
   }
 
+  // q[2h + l] holds the members whose higher gate position is h and lower one l; the local index
+  // is 2*bit(b0) + bit(b1), so q is in local order exactly when b0 is the higher position.
+  static void update_quad_by_position(const Coefficient* c, V* q, bool first_is_high) noexcept {
+    if (first_is_high) return update_quad(c, q);
+    V a[4] = {q[0], q[2], q[1], q[3]};
+    update_quad(c, a);
+    q[0] = a[0];
+    q[1] = a[2];
+    q[2] = a[1];
+    q[3] = a[3];
+  }
+
   // Memory-bound pair loops. Pairs from 2^6 to 2^10 amplitudes apart (half blocks of 512 B to
   // 8 KiB) confuse the hardware prefetcher and halve the bandwidth from memory; for those the
   // loop prefetches the run linearly, PREFETCH_AHEAD amplitudes ahead of the block it works
-  // on. Elsewhere software prefetching only costs bandwidth, so it is left out.
+  // on. Elsewhere software prefetching only costs bandwidth, so it is left out, and so it is on
+  // runs shorter than PREFETCH_MIN_LEN (a chunk of a cache block, already in cache), where its
+  // instructions would compete with the arithmetic.
   static constexpr std::size_t PREFETCH_AHEAD = 4096;
   static constexpr unsigned PREFETCH_MIN_BIT = 6;
   static constexpr unsigned PREFETCH_MAX_BIT = 10;
+  static constexpr std::size_t PREFETCH_MIN_LEN = std::size_t{1} << 16;
 
   static void one_qubit_pairs(Amplitude* x, Amplitude* y, std::size_t count,
                               const Amplitude* m) noexcept {
@@ -172,8 +146,8 @@ struct KernelLoops {
     }
   }
 
-  static bool prefetch_helps(unsigned bit) noexcept {
-    return bit >= PREFETCH_MIN_BIT && bit <= PREFETCH_MAX_BIT;
+  static bool prefetch_helps(unsigned bit, std::size_t len) noexcept {
+    return bit >= PREFETCH_MIN_BIT && bit <= PREFETCH_MAX_BIT && len >= PREFETCH_MIN_LEN;
   }
 
   template <unsigned BIT>
@@ -201,7 +175,7 @@ struct KernelLoops {
                         unsigned bit) noexcept {
     const std::size_t half = std::size_t{1} << bit;
     if (half >= W) {
-      if (prefetch_helps(bit)) return one_qubit_blocks<true>(run, len, m, bit);
+      if (prefetch_helps(bit, len)) return one_qubit_blocks<true>(run, len, m, bit);
       return one_qubit_blocks<false>(run, len, m, bit);
     }
     if (bit == 0) return one_qubit_in_register<0>(run, len, m);
@@ -225,7 +199,7 @@ struct KernelLoops {
     std::size_t i = first;
     while (i < last) {
       const std::size_t end = (i | run_mask) + 1 < last ? (i | run_mask) + 1 : last;
-      Amplitude* const p0 = run + insert_zero(insert_zero(i, lo), hi);
+      Amplitude* const p0 = run + insert_zero_bit(insert_zero_bit(i, lo), hi);
       Amplitude* const p1 = p0 + step1;
       Amplitude* const p2 = p0 + step0;
       Amplitude* const p3 = p0 + step0 + step1;
@@ -244,6 +218,32 @@ struct KernelLoops {
     }
   }
 
+  // Quadruples first .. last-1: groups of W from a multiple of W through `group(i)`, the edges
+  // with the scalar steps.
+  template <class Group>
+  static void in_aligned_groups(Amplitude* run, std::size_t first, std::size_t last,
+                                const Amplitude* m, unsigned b0, unsigned b1,
+                                Group group) noexcept {
+    const std::size_t aligned = std::min((first + W - 1) / W * W, last);
+    scalar_quads(run, first, aligned, m, b0, b1);
+    std::size_t i = aligned;
+    for (; i + W <= last; i += W) group(i);
+    scalar_quads(run, i, last, m, b0, b1);
+  }
+
+  // x0, x1: the registers whose members have the higher gate position clear, x2, x3 their
+  // partners with it set; deinterleaved by the lower position LO, updated, interleaved back.
+  template <unsigned LO>
+  static void update_by_low_position(const Coefficient* c, V& x0, V& x1, V& x2, V& x3,
+                                     bool first_is_high) noexcept {
+    V q[4];
+    Isa::template deinterleave<LO>(x0, x1, q[0], q[1]);
+    Isa::template deinterleave<LO>(x2, x3, q[2], q[3]);
+    update_quad_by_position(c, q, first_is_high);
+    Isa::template interleave<LO>(q[0], q[1], x0, x1);
+    Isa::template interleave<LO>(q[2], q[3], x2, x3);
+  }
+
   // The low bit inside a register, the high bit outside: 2^LO < W <= 2^hi.
   template <unsigned LO>
   static void two_qubit_low_bit(Amplitude* run, std::size_t first, std::size_t last,
@@ -252,36 +252,17 @@ struct KernelLoops {
     const unsigned hi = b0 < b1 ? b1 : b0;
     const bool first_is_high = b0 == hi;
     const std::size_t hi_step = std::size_t{1} << hi;
-    std::size_t i = first;
-    const std::size_t aligned = (first + W - 1) / W * W;
-    if (aligned >= last) return scalar_quads(run, first, last, m, b0, b1);
-    scalar_quads(run, first, aligned, m, b0, b1);
-    for (i = aligned; i + W <= last; i += W) {
-      Amplitude* const q0 = run + insert_zero(2 * i, hi);
-      Amplitude* const q1 = run + insert_zero(2 * i + W, hi);
+    in_aligned_groups(run, first, last, m, b0, b1, [&](std::size_t i) {
+      Amplitude* const q0 = run + insert_zero_bit(2 * i, hi);
+      Amplitude* const q1 = run + insert_zero_bit(2 * i + W, hi);
       V r0 = Isa::load(q0), r1 = Isa::load(q1);
       V r2 = Isa::load(q0 + hi_step), r3 = Isa::load(q1 + hi_step);
-      V clear0, clear1, set0, set1;  // by the hi bit, then the lo bit
-      Isa::template deinterleave<LO>(r0, r1, clear0, clear1);
-      Isa::template deinterleave<LO>(r2, r3, set0, set1);
-      V a[4];
-      a[0] = clear0;
-      a[3] = set1;
-      a[1] = first_is_high ? clear1 : set0;
-      a[2] = first_is_high ? set0 : clear1;
-      update_quad(c, a);
-      clear0 = a[0];
-      set1 = a[3];
-      clear1 = first_is_high ? a[1] : a[2];
-      set0 = first_is_high ? a[2] : a[1];
-      Isa::template interleave<LO>(clear0, clear1, r0, r1);
-      Isa::template interleave<LO>(set0, set1, r2, r3);
+      update_by_low_position<LO>(c, r0, r1, r2, r3, first_is_high);
       Isa::store(q0, r0);
       Isa::store(q1, r1);
       Isa::store(q0 + hi_step, r2);
       Isa::store(q1 + hi_step, r3);
-    }
-    scalar_quads(run, i, last, m, b0, b1);
+    });
   }
 
   // Both bits inside one register: 2^LO < 2^HI < W.
@@ -290,40 +271,21 @@ struct KernelLoops {
                                     const Coefficient* c, const Amplitude* m, unsigned b0,
                                     unsigned b1) noexcept {
     const bool first_is_high = b0 == HI;
-    std::size_t i = first;
-    const std::size_t aligned = (first + W - 1) / W * W;
-    if (aligned >= last) return scalar_quads(run, first, last, m, b0, b1);
-    scalar_quads(run, first, aligned, m, b0, b1);
-    for (i = aligned; i + W <= last; i += W) {
+    in_aligned_groups(run, first, last, m, b0, b1, [&](std::size_t i) {
       Amplitude* const base = run + 4 * i;
       V r0 = Isa::load(base), r1 = Isa::load(base + W);
       V r2 = Isa::load(base + 2 * W), r3 = Isa::load(base + 3 * W);
       V hi_clear_a, hi_set_a, hi_clear_b, hi_set_b;
       Isa::template deinterleave<HI>(r0, r1, hi_clear_a, hi_set_a);
       Isa::template deinterleave<HI>(r2, r3, hi_clear_b, hi_set_b);
-      V clear0, clear1, set0, set1;
-      Isa::template deinterleave<LO>(hi_clear_a, hi_clear_b, clear0, clear1);
-      Isa::template deinterleave<LO>(hi_set_a, hi_set_b, set0, set1);
-      V a[4];
-      a[0] = clear0;
-      a[3] = set1;
-      a[1] = first_is_high ? clear1 : set0;
-      a[2] = first_is_high ? set0 : clear1;
-      update_quad(c, a);
-      clear0 = a[0];
-      set1 = a[3];
-      clear1 = first_is_high ? a[1] : a[2];
-      set0 = first_is_high ? a[2] : a[1];
-      Isa::template interleave<LO>(clear0, clear1, hi_clear_a, hi_clear_b);
-      Isa::template interleave<LO>(set0, set1, hi_set_a, hi_set_b);
+      update_by_low_position<LO>(c, hi_clear_a, hi_clear_b, hi_set_a, hi_set_b, first_is_high);
       Isa::template interleave<HI>(hi_clear_a, hi_set_a, r0, r1);
       Isa::template interleave<HI>(hi_clear_b, hi_set_b, r2, r3);
       Isa::store(base, r0);
       Isa::store(base + W, r1);
       Isa::store(base + 2 * W, r2);
       Isa::store(base + 3 * W, r3);
-    }
-    scalar_quads(run, i, last, m, b0, b1);
+    });
   }
 
   static void two_qubit(Amplitude* run, std::size_t first, std::size_t last, const Amplitude* m,

@@ -6,17 +6,10 @@
 
 #include "quantum/kernel_loops.h"
 #include "quantum/kernel_variants.h"
+#include "quantum/scalar_steps.h"
 
 namespace qelt {
 namespace {
-
-// Position p of two concatenated registers (0..15, in amplitudes) with bit `bit` removed.
-constexpr std::int64_t remove_bit(std::int64_t p, unsigned bit) {
-  return ((p >> (bit + 1)) << bit) | (p & ((std::int64_t{1} << bit) - 1));
-}
-constexpr std::int64_t insert_bit(std::int64_t j, unsigned bit, std::int64_t value) {
-  return ((j >> bit) << (bit + 1)) | (value << bit) | (j & ((std::int64_t{1} << bit) - 1));
-}
 
 // Two-source permutation indices (index 8..15 picks from the second source) that gather the
 // bit-clear or bit-set amplitudes of r0:r1 in ascending position, and that scatter them back.
@@ -27,11 +20,14 @@ struct ExchangeIndices {
   alignas(64) std::int64_t back0[8];
   alignas(64) std::int64_t back1[8];
   constexpr ExchangeIndices() : clear{}, set{}, back0{}, back1{} {
-    for (std::int64_t j = 0; j < 8; ++j) {
-      clear[j] = insert_bit(j, BIT, 0);
-      set[j] = insert_bit(j, BIT, 1);
-      back0[j] = remove_bit(j, BIT) + (((j >> BIT) & 1) ? 8 : 0);
-      back1[j] = remove_bit(j + 8, BIT) + ((((j + 8) >> BIT) & 1) ? 8 : 0);
+    // Positions are in amplitudes, 0..15 over the two concatenated registers.
+    for (std::size_t j = 0; j < 8; ++j) {
+      clear[j] = static_cast<std::int64_t>(insert_zero_bit(j, BIT));
+      set[j] = static_cast<std::int64_t>(insert_zero_bit(j, BIT) | (std::size_t{1} << BIT));
+    }
+    for (std::size_t p = 0; p < 16; ++p) {
+      const std::size_t from = remove_bit(p, BIT) + (((p >> BIT) & 1) ? 8 : 0);
+      (p < 8 ? back0[p] : back1[p - 8]) = static_cast<std::int64_t>(from);
     }
   }
 };

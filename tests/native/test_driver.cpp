@@ -3,13 +3,15 @@
 // their rows; empty batches and gate lists touch nothing; a few results worked out by hand.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "quantum/blocked_runs.h"
+#include "quantum/gate_driver.h"
 #include "quantum/kernel_variants.h"
-#include "quantum/kernels.h"
+#include "quantum/parallelism.h"
 #include "test_kernels_reference.h"
 
 namespace qelt {
@@ -64,7 +66,7 @@ TEST_P(DriverRoutes, SingleRowEqualsGateByGate) {
     const auto gates = mixed_circuit(n, 10 * n);
     auto got = random_amplitudes(std::size_t{1} << n, n);
     auto want = got;
-    apply_prepared_gates(got.data(), 1, got.size(), gates, kernels());
+    apply_prepared_gates(got.data(), 1, got.size(), gates, pool_parallelism(), kernels());
     test::ref_apply(want, 1, want.size(), gates);
     EXPECT_EQ(first_bit_difference(got, want), "") << "n = " << n;
   }
@@ -79,14 +81,14 @@ TEST_P(DriverRoutes, RowAloneEqualsRowInBatch) {
     const auto gates = mixed_circuit(n, 7 * n);
     auto batch = random_amplitudes(rows * dim, 50 + n);
     auto want = batch;
-    apply_prepared_gates(batch.data(), rows, dim, gates, kernels());
+    apply_prepared_gates(batch.data(), rows, dim, gates, pool_parallelism(), kernels());
     test::ref_apply(want, rows, dim, gates);
     EXPECT_EQ(first_bit_difference(batch, want), "") << "batch, n = " << n;
     for (std::size_t r = 0; r < rows; ++r) {
       std::vector<Amplitude> alone(want.begin() + r * dim, want.begin() + (r + 1) * dim);
       auto start = random_amplitudes(rows * dim, 50 + n);
       std::vector<Amplitude> row(start.begin() + r * dim, start.begin() + (r + 1) * dim);
-      apply_prepared_gates(row.data(), 1, dim, gates, kernels());
+      apply_prepared_gates(row.data(), 1, dim, gates, pool_parallelism(), kernels());
       EXPECT_EQ(first_bit_difference(row, alone), "") << "row " << r << ", n = " << n;
     }
   }
@@ -101,7 +103,7 @@ TEST_P(DriverRoutes, PerRowMatricesReachTheirRows) {
     gates.insert(gates.begin() + 2, one_qubit_gate(1, 400));  // shared among per-row gates
     auto got = random_amplitudes(rows * dim, 60 + n);
     auto want = got;
-    apply_prepared_gates(got.data(), rows, dim, gates, kernels());
+    apply_prepared_gates(got.data(), rows, dim, gates, pool_parallelism(), kernels());
     test::ref_apply(want, rows, dim, gates);
     EXPECT_EQ(first_bit_difference(got, want), "") << rows << " rows, n = " << n;
   }
@@ -114,11 +116,12 @@ TEST_P(DriverRoutes, EmptyBatchOrGateListTouchesNothing) {
   const auto before = canary;
   const std::vector<PreparedGate> per_row_with_no_rows = {{{0}, {}, true}, {{1, 0}, {}, true}};
   for (std::size_t dim : {std::size_t{4}, std::size_t{1} << 15}) {
-    apply_prepared_gates(canary.data(), 0, dim, per_row_with_no_rows, kernels());
-    apply_prepared_gates(canary.data(), 0, dim, mixed_circuit(2, 1), kernels());
-    apply_prepared_gates(canary.data(), 1, dim, {}, kernels());
+    apply_prepared_gates(canary.data(), 0, dim, per_row_with_no_rows, pool_parallelism(),
+                         kernels());
+    apply_prepared_gates(canary.data(), 0, dim, mixed_circuit(2, 1), pool_parallelism(), kernels());
+    apply_prepared_gates(canary.data(), 1, dim, {}, pool_parallelism(), kernels());
   }
-  apply_prepared_gates(canary.data(), 8, 4096, {}, kernels());
+  apply_prepared_gates(canary.data(), 8, 4096, {}, pool_parallelism(), kernels());
   EXPECT_EQ(first_bit_difference(canary, before), "");
 }
 
@@ -141,9 +144,37 @@ TEST_P(DriverRoutes, RandomCircuitsEqualGateByGate) {
     }
     auto got = random_amplitudes(rows * dim, 80 + n);
     auto want = got;
-    apply_prepared_gates(got.data(), rows, dim, gates, kernels());
+    apply_prepared_gates(got.data(), rows, dim, gates, pool_parallelism(), kernels());
     test::ref_apply(want, rows, dim, gates);
     EXPECT_EQ(first_bit_difference(got, want), "") << rows << " rows, n = " << n;
+  }
+}
+
+// A policy that cuts every range into its smallest pieces and runs them last to first on the
+// calling thread while claiming eight workers: pieces that overlap, leave gaps or depend on
+// running in order show here on a machine of any size.
+void split_finely_backwards(std::size_t len, std::size_t min_len, PieceLeaf leaf) {
+  const std::size_t step = std::max<std::size_t>(min_len, 1);
+  const std::size_t pieces = std::max<std::size_t>(len / step, 1);
+  for (std::size_t k = pieces; k-- > 0;) leaf(k * step, k + 1 == pieces ? len : (k + 1) * step);
+}
+
+// Every route (row-parallel, serial, in-row) under every threading policy gives the rule's bits.
+TEST_P(DriverRoutes, EveryPolicyGivesTheSameBits) {
+  const Parallelism policies[] = {pool_parallelism(),
+                                  serial_parallelism(),
+                                  {split_finely_backwards, [] { return std::size_t{8}; }}};
+  for (auto [rows, n] : {std::pair<std::size_t, unsigned>{3, 9}, {1, 12}, {1, 16}, {1, 17}}) {
+    const std::size_t dim = std::size_t{1} << n;
+    const auto gates = mixed_circuit(n, 5 * n);
+    auto want = random_amplitudes(rows * dim, 90 + n);
+    const auto start = want;
+    test::ref_apply(want, rows, dim, gates);
+    for (std::size_t p = 0; p < std::size(policies); ++p) {
+      auto got = start;
+      apply_prepared_gates(got.data(), rows, dim, gates, policies[p], kernels());
+      EXPECT_EQ(first_bit_difference(got, want), "") << "policy " << p << ", n = " << n;
+    }
   }
 }
 
@@ -201,7 +232,7 @@ TEST(DriverByHand, LocalIndexOrderOfTwoQubitGates) {
   for (const Case& c : cases) {
     auto psi = real_values({1, 2, 3, 4});
     const std::vector<PreparedGate> gates = {{{c.b0, c.b1}, shift, false}};
-    apply_prepared_gates(psi.data(), 1, 4, gates);
+    apply_prepared_gates(psi.data(), 1, 4, gates, pool_parallelism());
     EXPECT_EQ(first_bit_difference(psi, c.want), "") << "bits [" << c.b0 << ", " << c.b1 << "]";
   }
 }
@@ -223,7 +254,7 @@ TEST(DriverByHand, GatesApplyInListOrder) {
       }
       std::vector<PreparedGate> gates = {{{top}, x, false}, {{top}, s, false}};
       if (!x_first) std::swap(gates[0], gates[1]);
-      apply_prepared_gates(psi.data(), 1, dim, gates);
+      apply_prepared_gates(psi.data(), 1, dim, gates, pool_parallelism());
       const Amplitude lo = x_first ? Amplitude{3, 4} : Amplitude{-4, 3};
       const Amplitude hi = x_first ? Amplitude{-2, 1} : Amplitude{1, 2};
       std::vector<Amplitude> want(dim);

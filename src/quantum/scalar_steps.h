@@ -1,0 +1,72 @@
+// The exact scalar steps of the gate kernels (complex product and sum, the one-qubit pair
+// update, the two-qubit quadruple update) and the index helpers that address pairs, quadruples
+// and blocks. The one source of each: the scalar variant is assembled from these, and the vector
+// loops use them for their edges. Any thread; never fails.
+//
+// Internal linkage on purpose: files compiled with different -m flags include this, and each
+// must get its own copy, or the linker could hand an AVX-512 copy to the baseline path.
+#pragma once
+
+#include <cstddef>
+
+#include "quantum/prepared_gate.h"
+
+namespace qelt {
+namespace {
+
+// i with a zero bit inserted at position p: the bits of i from p upward move up by one.
+constexpr std::size_t insert_zero_bit(std::size_t i, unsigned p) noexcept {
+  return ((i >> p) << (p + 1)) | (i & ((std::size_t{1} << p) - 1));
+}
+
+// The inverse: x with bit p taken out, the bits above it moving down by one.
+constexpr std::size_t remove_bit(std::size_t x, unsigned p) noexcept {
+  return ((x >> (p + 1)) << p) | (x & ((std::size_t{1} << p) - 1));
+}
+
+// m * a with each of the four products rounded to single precision before the difference or
+// sum; the build forbids contracting them into fused multiply-adds.
+inline Amplitude complex_product(Amplitude m, Amplitude a) noexcept {
+  return {m.re * a.re - m.im * a.im, m.re * a.im + m.im * a.re};
+}
+
+inline Amplitude complex_sum(Amplitude a, Amplitude b) noexcept {
+  return {a.re + b.re, a.im + b.im};
+}
+
+// `count` pairs (x[j], y[j]) become (m0 x + m1 y, m2 x + m3 y).
+inline void scalar_pairs(Amplitude* x, Amplitude* y, std::size_t count,
+                         const Amplitude* m) noexcept {
+  for (std::size_t j = 0; j < count; ++j) {
+    const Amplitude a0 = x[j];
+    const Amplitude a1 = y[j];
+    x[j] = complex_sum(complex_product(m[0], a0), complex_product(m[1], a1));
+    y[j] = complex_sum(complex_product(m[2], a0), complex_product(m[3], a1));
+  }
+}
+
+// Quadruples first .. last-1 of a two-qubit gate on bits [b0, b1]: quadruple i has its lowest
+// member e = i with zero bits inserted at the lower, then the higher position, and local index
+// 2*bit(b0) + bit(b1). Row r of the result is ((t0 + t1) + t2) + t3.
+inline void scalar_quads(Amplitude* run, std::size_t first, std::size_t last, const Amplitude* m,
+                         unsigned b0, unsigned b1) noexcept {
+  const unsigned lo = b0 < b1 ? b0 : b1;
+  const unsigned hi = b0 < b1 ? b1 : b0;
+  const std::size_t step0 = std::size_t{1} << b0;
+  const std::size_t step1 = std::size_t{1} << b1;
+  for (std::size_t i = first; i < last; ++i) {
+    const std::size_t e = insert_zero_bit(insert_zero_bit(i, lo), hi);
+    Amplitude* const p[4] = {run + e, run + (e | step1), run + (e | step0),
+                             run + (e | step0 | step1)};
+    const Amplitude a[4] = {*p[0], *p[1], *p[2], *p[3]};
+    for (int r = 0; r < 4; ++r) {
+      const Amplitude* row = m + 4 * r;
+      Amplitude acc = complex_sum(complex_product(row[0], a[0]), complex_product(row[1], a[1]));
+      acc = complex_sum(acc, complex_product(row[2], a[2]));
+      *p[r] = complex_sum(acc, complex_product(row[3], a[3]));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace qelt
