@@ -10,10 +10,18 @@
 namespace qelt {
 
 // The instruction sets the kernels are compiled for, from the plainest to the widest.
-enum class InstructionSet { SCALAR, SSE2, AVX2, AVX512F };
+enum class InstructionSet { SCALAR, SSE2, AVX2, AVX512F, NEON };
 
+// Those built for this architecture, plainest first.
+#if defined(__x86_64__)
 inline constexpr InstructionSet ALL_INSTRUCTION_SETS[] = {
     InstructionSet::SCALAR, InstructionSet::SSE2, InstructionSet::AVX2, InstructionSet::AVX512F};
+#elif defined(__aarch64__)
+inline constexpr InstructionSet ALL_INSTRUCTION_SETS[] = {InstructionSet::SCALAR,
+                                                          InstructionSet::NEON};
+#else
+inline constexpr InstructionSet ALL_INSTRUCTION_SETS[] = {InstructionSet::SCALAR};
+#endif
 
 // The entry points of one variant. Every variant computes, amplitude for amplitude, exactly the
 // scalar sequence of products, differences and sums, so all of them give the same bits.
@@ -46,5 +54,6 @@ const GateKernels& scalar_gate_kernels() noexcept;
 const GateKernels& sse2_gate_kernels() noexcept;
 const GateKernels& avx2_gate_kernels() noexcept;
 const GateKernels& avx512_gate_kernels() noexcept;
+const GateKernels& neon_gate_kernels() noexcept;
 
 }  // namespace qelt

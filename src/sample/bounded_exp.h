@@ -17,5 +17,7 @@ void bounded_exp_sse2(const double* a, double* out, std::size_t count) noexcept;
 // Requires AVX2 (see has_avx2).
 void bounded_exp_avx2(const double* a, double* out, std::size_t count) noexcept;
 bool has_avx2() noexcept;
+// aarch64 only.
+void bounded_exp_neon(const double* a, double* out, std::size_t count) noexcept;
 
 }  // namespace qelt
