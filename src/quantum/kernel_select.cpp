@@ -6,6 +6,7 @@
 
 namespace qelt {
 
+#if defined(__x86_64__)
 bool cpu_supports(InstructionSet set) noexcept {
   // The feature bits are filled by the runtime's start-up code; initialising them here keeps the
   // answer right even when this runs from another static initialiser.
@@ -19,23 +20,40 @@ bool cpu_supports(InstructionSet set) noexcept {
       return __builtin_cpu_supports("avx2");
     case InstructionSet::AVX512F:
       return __builtin_cpu_supports("avx512f");
+    case InstructionSet::NEON:
+      return false;
   }
   return false;
 }
 
 const GateKernels& gate_kernels(InstructionSet set) noexcept {
   switch (set) {
-    case InstructionSet::SCALAR:
-      break;
     case InstructionSet::SSE2:
       return sse2_gate_kernels();
     case InstructionSet::AVX2:
       return avx2_gate_kernels();
     case InstructionSet::AVX512F:
       return avx512_gate_kernels();
+    case InstructionSet::SCALAR:
+    case InstructionSet::NEON:
+      break;
   }
   return scalar_gate_kernels();
 }
+#elif defined(__aarch64__)
+// Advanced SIMD is part of every aarch64 processor.
+bool cpu_supports(InstructionSet set) noexcept {
+  return set == InstructionSet::SCALAR || set == InstructionSet::NEON;
+}
+
+const GateKernels& gate_kernels(InstructionSet set) noexcept {
+  return set == InstructionSet::NEON ? neon_gate_kernels() : scalar_gate_kernels();
+}
+#else
+bool cpu_supports(InstructionSet set) noexcept { return set == InstructionSet::SCALAR; }
+
+const GateKernels& gate_kernels(InstructionSet) noexcept { return scalar_gate_kernels(); }
+#endif
 
 namespace {
 

@@ -133,6 +133,8 @@ inline std::string name_of(InstructionSet set) {
       return "avx2";
     case InstructionSet::AVX512F:
       return "avx512f";
+    case InstructionSet::NEON:
+      return "neon";
   }
   return "unknown";
 }
