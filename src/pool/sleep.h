@@ -47,7 +47,6 @@ struct IdleState {
 class Sleep {
  public:
   static constexpr std::uint32_t ROUNDS_UNTIL_SLEEPY = 32;
-  static constexpr std::uint32_t ROUNDS_UNTIL_SLEEPING = ROUNDS_UNTIL_SLEEPY + 1;
 
   explicit Sleep(std::size_t workers);
 
