@@ -10,7 +10,6 @@
 #include <type_traits>
 #include <utility>
 
-#include "pool/global_pool.h"
 #include "pool/stack_job.h"
 #include "pool/worker_pool.h"
 #include "pool/worker_thread.h"
@@ -66,14 +65,6 @@ ForkJoinResult<A, B> fork_join(WorkerPool& pool, A&& a, B&& b) {
   return pool.run_in_pool([&](WorkerThread& worker, bool injected) {
     return fork_join_on_worker(worker, a, b, injected);
   });
-}
-
-// On the calling worker's pool, or the global pool.
-template <class A, class B>
-ForkJoinResult<A, B> fork_join(A&& a, B&& b) {
-  WorkerThread* worker = WorkerThread::current();
-  if (worker != nullptr) return fork_join_on_worker(*worker, a, b, false);
-  return fork_join(global_pool(), a, b);
 }
 
 }  // namespace qelt

@@ -17,15 +17,34 @@ void WorkerLatch::set(WorkerLatch& latch) {
 }
 
 void BlockingLatch::set() {
+  // Release: publishes the job's outcome to the waiter's acquire. The wake below is ordered by
+  // the mutex, not by this exchange. After an exchange that finds the waiter not blocked,
+  // nothing of *this is touched: the waiter may return at once.
+  if (state_.exchange(SET, std::memory_order_release) != BLOCKED) return;
   std::lock_guard lock(mutex_);
-  set_ = true;
-  changed_.notify_all();
+  woken_ = true;
+  changed_.notify_one();
 }
 
 void BlockingLatch::wait_and_reset() {
+  // Relaxed reset: only the owner writes unset, and the next setter reaches this latch through
+  // the owner's next post to the pool, a release that orders the reset before that setter.
+  for (Backoff backoff; backoff.steps() < SPIN_STEPS; backoff.snooze()) {
+    // Acquire: pairs with the setter's release; the job's outcome is visible.
+    if (state_.load(std::memory_order_acquire) == SET) {
+      state_.store(UNSET, std::memory_order_relaxed);
+      return;
+    }
+  }
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [this] { return set_; });
-  set_ = false;
+  std::uint32_t expected = UNSET;
+  // Acquire on failure: the state is set and the outcome visible. On success there is nothing
+  // to publish: `woken_` is handed over under the mutex.
+  if (state_.compare_exchange_strong(expected, BLOCKED, std::memory_order_acquire)) {
+    changed_.wait(lock, [this] { return woken_; });
+    woken_ = false;
+  }
+  state_.store(UNSET, std::memory_order_relaxed);
 }
 
 BlockingLatch& this_thread_blocking_latch() noexcept {

@@ -1,5 +1,6 @@
 // Completion signals of pool jobs. WorkerLatch: one atomic word a worker waits on while it keeps
-// working; BlockingLatch: a mutex and condition variable a thread outside the pool sleeps on.
+// working; BlockingLatch: an atomic word a thread outside the pool polls briefly, then a mutex
+// and condition variable it sleeps on.
 // Any thread may set either; only the owning waiter waits. Setting may abort the process if the
 // platform's locking fails; nothing else fails.
 #pragma once
@@ -9,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+
+#include "pool/backoff.h"
 
 namespace qelt {
 
@@ -57,18 +60,33 @@ class WorkerLatch {
   std::size_t target_;
 };
 
-// `set_` is guarded by `mutex_`. The owner thread waits and resets; one setter per wait sets it.
-// The setter holds the mutex while it sets and notifies, and the waiter returns only after
-// retaking the mutex, so the setter is done with the latch before the waiter goes on.
+// States of `state_`: unset (0), set (1), blocked (2).
+// Who touches what: the owner thread alone waits, moves unset to blocked (holding `mutex_`) and
+// resets set to unset; one setter per wait swaps in set. `woken_` is guarded by `mutex_`.
+// The waiter first polls `state_` for a moment, so that a short job costs no sleep and no wake;
+// then it blocks. Invariant: the setter is done with the latch before the waiter returns. A setter
+// that swaps set over unset touches nothing afterwards, and the waiter can then no longer move to
+// blocked; a setter that swaps set over blocked wakes the waiter through `woken_`, under the
+// mutex, and the waiter returns only after retaking that mutex.
 class BlockingLatch {
  public:
+  // Polling steps before the waiter blocks: the pausing steps of Backoff only (a few
+  // microseconds), none of its yielding ones. On a machine busy with other processes a yield
+  // can hand the processor away for a whole time slice; blocking and being woken costs less.
+  static constexpr unsigned SPIN_STEPS = Backoff::SPIN_LIMIT + 1;
+
   void set();
   void wait_and_reset();
 
  private:
+  static constexpr std::uint32_t UNSET = 0;
+  static constexpr std::uint32_t SET = 1;
+  static constexpr std::uint32_t BLOCKED = 2;
+
+  std::atomic<std::uint32_t> state_{UNSET};
   std::mutex mutex_;
   std::condition_variable changed_;
-  bool set_ = false;
+  bool woken_ = false;
 };
 
 // The calling thread's BlockingLatch, used by all of its submissions to the pool.

@@ -1,27 +1,12 @@
 // The shared FIFO of posted jobs; who may touch what, and why that is safe, is in shared_queue.h.
 #include "pool/shared_queue.h"
 
-#include <sched.h>
-
 #include <memory>
 
+#include "pool/backoff.h"
 #include "pool/full_fence.h"
 
 namespace qelt {
-namespace {
-
-// Waiting for another thread to finish a step it has already committed to (a few instructions).
-void snooze(unsigned& step) noexcept {
-  if (step < 6) {
-    for (unsigned i = 0; i < (1u << step); ++i) __builtin_ia32_pause();
-  } else {
-    sched_yield();
-  }
-  if (step < 10) ++step;
-}
-
-}  // namespace
-
 SharedQueue::SharedQueue() {
   Block* first = new Block;
   head_.block.store(first, std::memory_order_relaxed);
@@ -44,19 +29,19 @@ SharedQueue::~SharedQueue() {
 }
 
 SharedQueue::Block* SharedQueue::Block::wait_next() const noexcept {
-  unsigned step = 0;
+  Backoff backoff;
   while (true) {
     // Acquire: the next block's construction is visible.
     Block* block = next.load(std::memory_order_acquire);
     if (block != nullptr) return block;
-    snooze(step);
+    backoff.snooze();
   }
 }
 
 void SharedQueue::wait_written(const Slot& slot) noexcept {
-  unsigned step = 0;
+  Backoff backoff;
   // Acquire: pairs with the pusher's release of WRITE, making `job` visible.
-  while ((slot.state.load(std::memory_order_acquire) & WRITE) == 0) snooze(step);
+  while ((slot.state.load(std::memory_order_acquire) & WRITE) == 0) backoff.snooze();
 }
 
 void SharedQueue::destroy_block(Block* block, std::size_t first_unchecked) noexcept {
@@ -73,7 +58,7 @@ void SharedQueue::destroy_block(Block* block, std::size_t first_unchecked) noexc
 }
 
 void SharedQueue::push(JobHandle job) {
-  unsigned step = 0;
+  Backoff backoff;
   // Acquire: the block read with the index is at least as new as the index.
   std::size_t tail = tail_.index.load(std::memory_order_acquire);
   Block* block = tail_.block.load(std::memory_order_acquire);
@@ -81,7 +66,7 @@ void SharedQueue::push(JobHandle job) {
   while (true) {
     const std::size_t offset = (tail >> SHIFT) % LAP;
     if (offset == BLOCK_CAPACITY) {  // another pusher is installing the next block
-      snooze(step);
+      backoff.snooze();
       tail = tail_.index.load(std::memory_order_acquire);
       block = tail_.block.load(std::memory_order_acquire);
       continue;
@@ -109,12 +94,12 @@ void SharedQueue::push(JobHandle job) {
     }
     // tail now holds the current index; reload its block.
     block = tail_.block.load(std::memory_order_acquire);
-    snooze(step);
+    backoff.snooze();
   }
 }
 
 StealResult SharedQueue::steal(JobHandle& job) {
-  unsigned step = 0;
+  Backoff backoff;
   std::size_t head = 0;
   Block* block = nullptr;
   std::size_t offset = 0;
@@ -124,7 +109,7 @@ StealResult SharedQueue::steal(JobHandle& job) {
     block = head_.block.load(std::memory_order_acquire);
     offset = (head >> SHIFT) % LAP;
     if (offset != BLOCK_CAPACITY) break;
-    snooze(step);  // another stealer is moving head_ to the next block
+    backoff.snooze();  // another stealer is moving head_ to the next block
   }
 
   std::size_t new_head = head + (std::size_t{1} << SHIFT);

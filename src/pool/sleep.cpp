@@ -3,8 +3,6 @@
 
 #include <sched.h>
 
-#include <algorithm>
-
 #include "pool/full_fence.h"
 
 namespace qelt {
@@ -33,9 +31,9 @@ IdleState Sleep::start_looking(std::size_t worker) noexcept {
   return IdleState{worker};
 }
 
-void Sleep::work_found() {
+void Sleep::work_found(FunctionRef<bool()> has_pending_jobs) {
   const std::uint64_t before = counters_.fetch_sub(ONE_IDLE, std::memory_order_seq_cst);
-  wake_any(std::min<std::uint32_t>(sleeping_count(before), 2));
+  if (sleeping_count(before) != 0 && has_pending_jobs()) wake_any(1);
 }
 
 void Sleep::no_work_found(IdleState& idle, WorkerLatch& latch,

@@ -43,18 +43,23 @@ struct IdleState {
 // - Jobs posted from outside the pool are in the shared queue before the poster's full fence;
 //   a worker registers as sleeping, issues a full fence and then checks that queue once more.
 //   The two fences mean that the poster sees the sleeper or the sleeper sees the job.
+// - A poster wakes nobody when the queue it pushed to was empty and some idle worker is awake: that
+//   worker will find the job. If that worker then leaves the idle state with another job
+//   (work_found), it checks every queue after its decrement and wakes one sleeper if a job waits.
+//   For a posted job this check cannot miss it: the poster's fence and counter read precede the
+//   decrement (the poster saw the worker idle), and the decrement precedes the check. A job on a
+//   worker's own queue needs no wake for progress, since its owner runs it if nobody steals it.
 // - Every counter operation is sequentially consistent, so these orders are one total order.
 class Sleep {
  public:
   static constexpr std::uint32_t ROUNDS_UNTIL_SLEEPY = 32;
-  static constexpr std::uint32_t ROUNDS_UNTIL_SLEEPING = ROUNDS_UNTIL_SLEEPY + 1;
 
   explicit Sleep(std::size_t workers);
 
   // Idle side, called by worker `worker` for itself.
   IdleState start_looking(std::size_t worker) noexcept;
-  // Leaves the idle state; wakes up to two sleepers if there are any.
-  void work_found();
+  // Leaves the idle state; wakes a sleeper if there are any and jobs are still waiting.
+  void work_found(FunctionRef<bool()> has_pending_jobs);
   // One round without work: yield, announce sleepiness, or try to sleep until woken.
   void no_work_found(IdleState& idle, WorkerLatch& latch, FunctionRef<bool()> has_injected_jobs);
 

@@ -49,6 +49,12 @@ void WorkerThread::wait_until_cold(WorkerLatch& latch) noexcept {
   try {
     Sleep& sleep = pool_.sleep();
     auto has_injected_jobs = [this] { return !pool_.shared_queue().is_empty(); };
+    auto has_pending_jobs = [this] {
+      for (std::size_t i = 0; i < pool_.size(); ++i) {
+        if (!pool_.queue_of(i).is_empty()) return true;
+      }
+      return !pool_.shared_queue().is_empty();
+    };
     while (!latch.probe()) {
       // Local work first, before touching the shared idle state.
       if (std::optional<JobHandle> job = take_local()) {
@@ -61,7 +67,7 @@ void WorkerThread::wait_until_cold(WorkerLatch& latch) noexcept {
         sleep.no_work_found(idle, latch, has_injected_jobs);
       }
       // Leaving idle either way: with a job, or because the latch is set.
-      sleep.work_found();
+      sleep.work_found(has_pending_jobs);
       if (!found) return;
       found->run();
     }

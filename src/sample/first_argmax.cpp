@@ -1,52 +1,71 @@
-// The arg-max as block maxima with SSE2 (part of every x86-64 processor) and a scalar rescan of
-// the few blocks whose maximum beats everything before them.
+// The arg-max: the scalar walk, the SSE2 path (part of every x86-64 processor), the choice of
+// path, the strided entry, and the largest number.
 #include "sample/first_argmax.h"
 
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#if defined(__x86_64__)
 #include <emmintrin.h>
 
-#include <algorithm>
-#include <cstddef>
-#include <limits>
+#include "sample/first_argmax_walk.h"
+#endif
 
 namespace qelt {
 namespace {
 
-// 8 KiB of floats: large enough to amortise the horizontal reduction, small enough that the
-// rescan of a block that holds a new maximum reads it from the first-level cache.
-constexpr std::size_t BLOCK = 2048;
-constexpr std::size_t LANES_PER_STEP = 16;  // four registers of four lanes
+constexpr float MINUS_INF = -std::numeric_limits<float>::infinity();
 
-// The largest non-NaN value of the block, minus infinity if there is none. maxps returns its
-// second operand when either is NaN, so a NaN lane of `x` leaves the accumulator unchanged and
-// the accumulators never hold NaN.
-float block_max(const float* block, std::size_t len) noexcept {
-  const __m128 minus_inf = _mm_set1_ps(-std::numeric_limits<float>::infinity());
+// Floats gathered at a time by the strided entry: 8 KiB, kept in the first-level cache.
+constexpr std::size_t GATHER_CHUNK = 2048;
+
+#if defined(__x86_64__)
+struct Sse2 {
+  using Vec = __m128;
+  static constexpr std::size_t LANES = 4;
+  static Vec load(const float* p) noexcept { return _mm_loadu_ps(p); }
+  static Vec splat(float x) noexcept { return _mm_set1_ps(x); }
+  // maxps returns its second operand when either is NaN.
+  static Vec max(Vec x, Vec acc) noexcept { return _mm_max_ps(x, acc); }
+  static unsigned greater_mask(Vec a, Vec b) noexcept {
+    return static_cast<unsigned>(_mm_movemask_ps(_mm_cmpgt_ps(a, b)));
+  }
+  static unsigned equal_mask(Vec a, Vec b) noexcept {
+    return static_cast<unsigned>(_mm_movemask_ps(_mm_cmpeq_ps(a, b)));
+  }
+  static float largest_lane(Vec v) noexcept {
+    alignas(16) float lanes[LANES];
+    _mm_store_ps(lanes, v);
+    return std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+  }
+};
+
+// The largest non-NaN value of p[0, len), minus infinity if there is none. A NaN lane of the
+// loaded vector leaves the accumulator unchanged, so the accumulators never hold NaN.
+float largest_number_sse2(const float* p, std::size_t len) noexcept {
+  constexpr std::size_t LANES_PER_STEP = 16;  // four registers of four lanes
+  const __m128 minus_inf = _mm_set1_ps(MINUS_INF);
   __m128 acc0 = minus_inf, acc1 = minus_inf, acc2 = minus_inf, acc3 = minus_inf;
   std::size_t i = 0;
   for (; i + LANES_PER_STEP <= len; i += LANES_PER_STEP) {
-    acc0 = _mm_max_ps(_mm_loadu_ps(block + i), acc0);
-    acc1 = _mm_max_ps(_mm_loadu_ps(block + i + 4), acc1);
-    acc2 = _mm_max_ps(_mm_loadu_ps(block + i + 8), acc2);
-    acc3 = _mm_max_ps(_mm_loadu_ps(block + i + 12), acc3);
+    acc0 = _mm_max_ps(_mm_loadu_ps(p + i), acc0);
+    acc1 = _mm_max_ps(_mm_loadu_ps(p + i + 4), acc1);
+    acc2 = _mm_max_ps(_mm_loadu_ps(p + i + 8), acc2);
+    acc3 = _mm_max_ps(_mm_loadu_ps(p + i + 12), acc3);
   }
-  const __m128 acc = _mm_max_ps(_mm_max_ps(acc0, acc1), _mm_max_ps(acc2, acc3));
-  alignas(16) float lanes[4];
-  _mm_store_ps(lanes, acc);
-  float best = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+  float best = Sse2::largest_lane(_mm_max_ps(_mm_max_ps(acc0, acc1), _mm_max_ps(acc2, acc3)));
   for (; i < len; ++i) {
-    if (block[i] > best) best = block[i];
+    if (p[i] > best) best = p[i];
   }
   return best;
 }
+#endif
 
 }  // namespace
 
-float largest_number(std::span<const float> values) noexcept {
-  return block_max(values.data(), values.size());
-}
-
 std::uint64_t first_argmax_scalar(std::span<const float> values) noexcept {
-  float best = -std::numeric_limits<float>::infinity();
+  float best = MINUS_INF;
   std::uint64_t best_position = 0;
   for (std::size_t i = 0; i < values.size(); ++i) {
     if (values[i] > best) {
@@ -57,21 +76,59 @@ std::uint64_t first_argmax_scalar(std::span<const float> values) noexcept {
   return best_position;
 }
 
+#if defined(__x86_64__)
+std::uint64_t first_argmax_sse2(std::span<const float> values) noexcept {
+  return ArgmaxWalk<Sse2>::first_argmax(values.data(), values.size());
+}
+
+bool first_argmax_has_avx2() noexcept {
+  static const bool available = __builtin_cpu_supports("avx2");
+  return available;
+}
+
 std::uint64_t first_argmax(std::span<const float> values) noexcept {
-  float best = -std::numeric_limits<float>::infinity();
+  return first_argmax_has_avx2() ? first_argmax_avx2(values) : first_argmax_sse2(values);
+}
+
+float largest_number(std::span<const float> values) noexcept {
+  return largest_number_sse2(values.data(), values.size());
+}
+#else
+std::uint64_t first_argmax(std::span<const float> values) noexcept {
+  return first_argmax_scalar(values);
+}
+
+float largest_number(std::span<const float> values) noexcept {
+  float best = MINUS_INF;
+  for (float x : values) {
+    if (x > best) best = x;
+  }
+  return best;
+}
+#endif
+
+std::uint64_t first_argmax_strided(const std::byte* data, std::size_t count,
+                                   std::ptrdiff_t byte_stride) noexcept {
+  if (byte_stride == static_cast<std::ptrdiff_t>(sizeof(float)) &&
+      reinterpret_cast<std::uintptr_t>(data) % alignof(float) == 0) {
+    return first_argmax(std::span(reinterpret_cast<const float*>(data), count));
+  }
+  // Chunk by chunk: a chunk's first maximum replaces the result only when strictly larger, which
+  // is the scalar rule; a chunk of NaN and minus infinity answers 0, whose value never wins.
+  alignas(64) float chunk[GATHER_CHUNK];
+  float best = MINUS_INF;
   std::uint64_t best_position = 0;
-  for (std::size_t start = 0; start < values.size(); start += BLOCK) {
-    const std::size_t len = std::min(BLOCK, values.size() - start);
-    const float* const block = values.data() + start;
-    const float candidate = block_max(block, len);
-    // Only a strictly larger maximum moves the result: an equal one was seen earlier.
-    if (!(candidate > best)) continue;
-    // The block holds `candidate` and nothing larger, so its first equal value is the first
-    // position of the new maximum (-0.0 equals +0.0, as the scalar walk treats them).
-    std::size_t i = 0;
-    while (!(block[i] == candidate)) ++i;
-    best = candidate;
-    best_position = start + i;
+  for (std::size_t start = 0; start < count; start += GATHER_CHUNK) {
+    const std::size_t len = std::min(GATHER_CHUNK, count - start);
+    for (std::size_t i = 0; i < len; ++i) {
+      const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(start + i) * byte_stride;
+      std::memcpy(&chunk[i], data + offset, sizeof(float));
+    }
+    const std::uint64_t position = first_argmax(std::span<const float>(chunk, len));
+    if (chunk[position] > best) {
+      best = chunk[position];
+      best_position = start + position;
+    }
   }
   return best_position;
 }

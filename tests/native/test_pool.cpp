@@ -5,15 +5,18 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "pool/global_pool.h"
+#include "pool/latch.h"
 #include "pool/parallel_split.h"
 #include "pool/worker_pool.h"
 #include "test_pool_support.h"
@@ -117,6 +120,50 @@ TEST(WorkerPool, IdleWorkersSleepAfterABurst) {
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_LT(process_cpu_seconds() - before, 0.1);
 }
+
+// The waiter of a BlockingLatch returns once per set, after the setter's writes, whether the set
+// comes before the wait, while the waiter polls, just as it gives up polling, or while it sleeps;
+// a set of an earlier round never ends a later wait. The parameter bounds the setter's delays;
+// a third of the rounds, mixed in at random, set before the wait begins.
+class BlockingLatchTiming : public ::testing::TestWithParam<int> {};
+
+TEST_P(BlockingLatchTiming, ReturnsOncePerSetAndSeesTheSettersWrites) {
+  constexpr int ROUNDS = 400;
+  constexpr int SET_FIRST = -1;
+  std::mt19937 rng(static_cast<unsigned>(GetParam()));
+  std::vector<int> delay_us(ROUNDS + 1);
+  for (int& delay : delay_us) {
+    delay = rng() % 3 == 0 ? SET_FIRST : static_cast<int>(rng() % (GetParam() + 1));
+  }
+  BlockingLatch latch;
+  std::atomic<int> go{0}, done{0};
+  int payload = 0;  // written by the setter before set, read by the waiter after its wait
+  std::thread setter([&] {
+    for (int round = 1; round <= ROUNDS; ++round) {
+      while (go.load(std::memory_order_acquire) != round) std::this_thread::yield();
+      const auto until = std::chrono::steady_clock::now() +
+                         std::chrono::microseconds(std::max(delay_us[round], 0));
+      while (std::chrono::steady_clock::now() < until) {
+      }
+      payload = round;
+      latch.set();
+      done.store(round, std::memory_order_release);
+    }
+  });
+  int wrong = 0;
+  for (int round = 1; round <= ROUNDS; ++round) {
+    go.store(round, std::memory_order_release);
+    if (delay_us[round] == SET_FIRST) {
+      while (done.load(std::memory_order_acquire) != round) std::this_thread::yield();
+    }
+    latch.wait_and_reset();
+    if (payload != round) ++wrong;
+  }
+  setter.join();
+  EXPECT_EQ(wrong, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Delays, BlockingLatchTiming, ::testing::Values(0, 20, 200, 2000));
 
 std::atomic<int> starts_before_failure{0};
 std::atomic<int> start_attempts{0};
