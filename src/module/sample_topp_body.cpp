@@ -25,13 +25,12 @@ PyResult sample_topp_body(const ArrayBorrow& logits, float temperature, float to
     return std::unexpected(
         PendingError::with_message(PyExc_ValueError, std::string(interface_strings::EMPTY_LOGITS)));
   const Py_ssize_t stride = f.strides()[0];
-  // Arg-max of a contiguous vector reads the caller's buffer in place, with the lock held so
-  // that no Python thread can write it meanwhile: one scan costs less than the copy would, and
+  // Arg-max reads the caller's buffer in place, through the byte stride, with the lock held so
+  // that no Python thread can write it meanwhile: one scan costs less than a copy would, and
   // the result is the same.
-  if (temperature <= 0.0f && stride == static_cast<Py_ssize_t>(sizeof(float)) &&
-      reinterpret_cast<std::uintptr_t>(f.data()) % alignof(float) == 0) {
-    const std::span<const float> values(reinterpret_cast<const float*>(f.data()), count);
-    return must_succeed(PyLong_FromUnsignedLongLong(first_argmax(values)));
+  if (temperature <= 0.0f) {
+    const auto* data = reinterpret_cast<const std::byte*>(f.data());
+    return must_succeed(PyLong_FromUnsignedLongLong(first_argmax_strided(data, count, stride)));
   }
   // Otherwise the copy is made in logical order, through the byte stride, while the lock is
   // held, and the sampler runs on the copy with the lock released.
