@@ -1,5 +1,6 @@
 """The performance report: apply_gates on single rows and on batches beside simulator peers and
-this machine's limits, sample_topp beside NumPy and PyTorch, and the cost of the smallest calls.
+this machine's limits, sample_topp beside NumPy and PyTorch, and the cost of the smallest calls,
+then the figures the performance targets are judged on, each beside its peer or limit.
 Prints one table, writes it to results/report.txt and draws results/report.png.
 
 Limits, measured in this run: the copy bandwidth (numpy.copyto of 256 MiB, read plus write) for
@@ -22,6 +23,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import textwrap
 import time
 from datetime import datetime, timezone
 from pathlib import Path
@@ -44,29 +46,71 @@ BATCH_LAYERS = 2
 REPEATS = 3
 BATCH_REPEATS = 5
 CHILD_TIMEOUT = 420
+ARGMAX_SIZES = (128_000, 256_000)
+SLEEP_PAUSE = 0.5  # seconds before each call: the idle workers are asleep by then
+SLEEP_CALLS = 11
 # A case is (label, B, n, kind); kinds: "1q" one one-qubit gate on every bit, "2q" n two-qubit
-# gates on random pairs, "layers" LAYERS of (rotations on every bit, ladder of entanglers),
-# "batch" BATCH_LAYERS of (per-row rotations on every bit, shared entangler ladder).
+# gates on random pairs, "layers" LAYERS of (a random one-qubit unitary on every bit, then random
+# two-qubit unitaries on alternating neighbour pairs: a brickwork), "batch" BATCH_LAYERS of
+# (per-row RY rotations on every bit, a shared CNOT ladder).
 ROW_CASES = [
-    (f"{kind} n={n}", 1, n, kind) for n in (20, 24) for kind in ("1q", "2q", "layers")
+    (f"{kind} n={n}", 1, n, kind) for n in (16, 18, 20, 24) for kind in ("1q", "2q", "layers")
 ]
 BATCH_CASES = [("batch 4096 x n=10", 4096, 10, "batch"), ("batch 256 x n=14", 256, 14, "batch")]
-CASES = ROW_CASES + BATCH_CASES
+# The layered circuit at the sizes the in-row scaling (n = 14..18) and the comparison with qsim
+# (n = 16..20) are judged on that the single-row table leaves out.
+EXTRA_LAYERS = {n: f"layers n={n}" for n in (14, 15, 17, 19)}
+SCALING_NS = range(14, 19)
+QSIM_LAYER_NS = (16, 17, 18, 19, 20, 24)
+CASES = ROW_CASES + [(label, 1, n, "layers") for n, label in EXTRA_LAYERS.items()] + BATCH_CASES
 # Peers run the batch rows one after another; they are timed on the first rows only and the time
 # per row is scaled to the whole batch. NumPy is timed on every k-th gate of long lists.
 PEER_ROWS = {4096: 64, 256: 16}
 NUMPY_AMPLITUDE_GATES = 1 << 27
 # On the longest rows the peers run the first PEER_LAYERS layers of the layered circuit.
+# qsim runs the whole layered circuit at every size: its figure at n = 24 is a judged one.
 PEER_SHORT_LAYERS_FROM = 22
 PEER_LAYERS = 2
-ENGINES = ["qelt_native", "aer fused", "aer unfused", "lightning", "qulacs", "numpy"]
+FULL_LAYER_ENGINES = {"qsim"}
+ENGINES = ["qelt_native", "qsim", "scaluq", "aer fused", "aer unfused", "lightning", "qulacs",
+           "numpy"]
 ENGINE_NOTES = {
+    "qsim": "qsimcirq QSimSimulator, single precision, default gate fusion (max_fused_gate_size"
+            " 2), QSimOptions(cpu_threads=workers), start state as initial_state, gates as"
+            " cirq.MatrixGate; the cirq-to-qsim translation of each run is in its time",
+    "scaluq": "scaluq, precision f32: single rows on StateVector with DenseMatrix gates; batches"
+              " on StateVectorBatched in one call, RY as ParamRY with per-row parameters and"
+              " the ladder as CX (not dense matrices)",
     "aer fused": "Qiskit Aer, statevector, precision single, default gate fusion",
     "aer unfused": "Qiskit Aer, statevector, precision single, fusion disabled",
     "lightning": "PennyLane lightning.qubit, c_dtype complex64",
     "qulacs": "qulacs, DOUBLE precision (it has no single)",
     "numpy": "NumPy, the faster of bench_gates.py's einsum and matmul versions, complex64",
 }
+# What each engine is documented to do with the gates (from its documented options, not its
+# source); "not documented" where we do not know.
+ENGINE_ARITHMETIC = {
+    "qelt_native": "no fusion: every gate applied as given (runs of gates share passes over"
+                   " memory); no FMA (built with -ffp-contract=off, results defined to the bit)",
+    "qsim": "fuses gates (max_fused_gate_size, default 2 qubits) and its vector kernels use FMA",
+    "scaluq": "no fusion here (its Circuit.optimize merges gates; not called); FMA not documented",
+    "aer fused": "fuses gates (fusion_enable, default on for circuits of 14 qubits or more,"
+                 " fusion_threshold); FMA not documented",
+    "aer unfused": "no fusion (fusion_enable=False); FMA not documented",
+    "lightning": "no fusion option documented; FMA not documented",
+    "qulacs": "no fusion unless its circuit optimizer is called (not called); FMA not documented",
+    "numpy": "no fusion; matmul goes to BLAS, whose use of FMA depends on the BLAS build",
+}
+
+
+def engine_cases(engine):
+    """The cases an engine is timed on: every engine the single-row table and the batches; the
+    module also the extra layered sizes, qsim those it is compared on."""
+    extra = []
+    for n, label in EXTRA_LAYERS.items():
+        if engine == "qelt_native" or (engine == "qsim" and n in QSIM_LAYER_NS):
+            extra.append((label, 1, n, "layers"))
+    return ROW_CASES + extra + BATCH_CASES
 RELATIVE_TOLERANCE = 1e-4  # 2-norm of the difference over the 2-norm of the module's result
 
 
@@ -83,44 +127,55 @@ def worker_count():
 # The cases, built the same way in every child from a fixed seed.
 
 
-def su2(rng):
-    a, b, c = rng.uniform(0, 2 * math.pi, 3)
-    t = rng.uniform(0, math.pi / 2)
-    return np.array(
-        [
-            [math.cos(t) * np.exp(1j * a), -math.sin(t) * np.exp(1j * b)],
-            [math.sin(t) * np.exp(-1j * b), math.cos(t) * np.exp(-1j * a)],
-        ]
-    )
+CNOT = np.array([[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 0, 1], [0, 0, 1, 0]], C64)
+
+
+def ry_matrices(angles):
+    """RY(t) = exp(-i t Y / 2) for each angle, as (len, 2, 2) complex64."""
+    c, s = np.cos(angles / 2), np.sin(angles / 2)
+    return np.stack([np.stack([c, -s], -1), np.stack([s, c], -1)], -2).astype(C64)
+
+
+def brickwork_pairs(n, layer):
+    """The neighbour pairs of one brickwork layer: (b+1, b) from bit 0 on even layers, from bit
+    1 on odd ones."""
+    return [(b + 1, b) for b in range(layer % 2, n - 1, 2)]
+
+
+def layer_gate_count(n, layers):
+    return sum(n + len(brickwork_pairs(n, layer)) for layer in range(layers))
 
 
 def build_case(batch, n, kind):
-    """Start state (B, 2^n) of unit rows and the gate list in the module's convention."""
+    """Start state (B, 2^n) of unit rows, the gate list in the module's convention and, per gate,
+    the per-row RY angles for a batch rotation (else None)."""
     rng = np.random.default_rng(1000 * n + batch)
     dim = 1 << n
     psi = np.empty((batch, dim), C64)
     for r in range(batch):
         row = rng.standard_normal(dim) + 1j * rng.standard_normal(dim)
         psi[r] = row / np.linalg.norm(row)
-    gates = []
+    gates, angles = [], []
     if kind == "1q":
         gates = [([b], random_unitary(rng, 2)) for b in range(n)]
     elif kind == "2q":
         for _ in range(n):
             bits = [int(b) for b in rng.choice(n, size=2, replace=False)]
             gates.append((bits, random_unitary(rng, 4)))
+    elif kind == "layers":
+        for layer in range(LAYERS):
+            gates += [([b], random_unitary(rng, 2)) for b in range(n)]
+            gates += [([hi, lo], random_unitary(rng, 4)) for hi, lo in brickwork_pairs(n, layer)]
     else:
-        layers = LAYERS if kind == "layers" else BATCH_LAYERS
-        for _ in range(layers):
+        for _ in range(BATCH_LAYERS):
             for b in range(n):
-                if kind == "batch":
-                    m = np.stack([su2(rng) for _ in range(batch)]).astype(C64)
-                else:
-                    m = random_unitary(rng, 2)
-                gates.append(([b], m))
-            for b in range(n - 1):
-                gates.append(([b + 1, b], random_unitary(rng, 4)))
-    return psi, gates
+                theta = rng.uniform(0, 2 * math.pi, batch)
+                gates.append(([b], ry_matrices(theta)))
+                angles.append(theta)
+            for b in range(n - 1):  # CNOT controlled by bit b+1 (the high bit), target bit b
+                gates.append(([b + 1, b], CNOT))
+                angles.append(None)
+    return psi, gates, angles or [None] * len(gates)
 
 
 def row_gates(gates, r):
@@ -129,7 +184,104 @@ def row_gates(gates, r):
 
 # ---------------------------------------------------------------------------------------------
 # Peers: each adapter turns (start rows, gate lists per row) into a callable that runs every row
-# one after another and returns the final rows as an array.
+# one after another and returns the final rows as an array, or a function that reads them back
+# (called once, outside the timing, where reading back costs more than the gates).
+
+
+def qsim_runner(threads):
+    import cirq
+    import qsimcirq
+
+    sim = qsimcirq.QSimSimulator(qsimcirq.QSimOptions(cpu_threads=threads))
+
+    def prepare(rows, gate_lists, angles=None):
+        n = rows.shape[1].bit_length() - 1
+        # cirq's first qubit in the qubit order is the most significant bit: bit position b is
+        # qubit n-1-b, and a gate's first listed qubit is the high bit of its matrix index, as
+        # in the module.
+        qubits = cirq.LineQubit.range(n)
+        circuits = [
+            cirq.Circuit(
+                cirq.MatrixGate(m.astype(complex), unitary_check=False).on(
+                    *[qubits[n - 1 - b] for b in bits])
+                for bits, m in gates)
+            for gates in gate_lists
+        ]
+
+        def run():
+            # A copy: the start rows must stay as they are for the next run.
+            return np.array([
+                sim.simulate(c, qubit_order=qubits, initial_state=row.copy()).final_state_vector
+                for row, c in zip(rows, circuits)])
+
+        return run
+
+    return prepare
+
+
+def scaluq_runner(threads):
+    import scaluq
+    from scaluq import gate
+
+    def dense_circuit(gates):
+        circuit = scaluq.Circuit(precision="f32")
+        for bits, m in gates:
+            # scaluq's qubit k is bit position k; its first listed target is the low bit of the
+            # matrix index, ours the high bit.
+            circuit.add_gate(gate.DenseMatrix(bits[::-1], m.astype(complex), is_unitary=True,
+                                              precision="f32"))
+        return circuit
+
+    loaded = []  # [(the array the rows view, its address, shape), state]: the last case's
+
+    def start_state(rows, make):
+        """The start rows as a scaluq state, loaded once per case: the load goes element by
+        element (seconds at n = 24) and the run with no gates starts from the same rows. The
+        cache keeps the viewed array alive, so another case cannot reuse its address."""
+        owner = rows if rows.base is None else rows.base
+        key = (owner, rows.__array_interface__["data"][0], rows.shape)
+        if not loaded or loaded[0][0] is not owner or loaded[0][1:] != key[1:]:
+            state = make()
+            state.load(rows[0] if rows.shape[0] == 1 else rows)
+            loaded[:] = [key, state]
+        return loaded[1]
+
+    def prepare(rows, gate_lists, angles=None):
+        batch, n = rows.shape[0], rows.shape[1].bit_length() - 1
+        if batch == 1 and not any(a is not None for a in angles or []):
+            start = start_state(rows, lambda: scaluq.StateVector(n, precision="f32"))
+            work = scaluq.StateVector(n, precision="f32")
+            circuit = dense_circuit(gate_lists[0])
+
+            def run():
+                work.load(start)
+                circuit.update_quantum_state(work)
+                return lambda: np.array(work.get_amplitudes())[None]
+
+            return run
+
+        # The batched engine: one call for every row; rotations with per-row parameters, the
+        # shared ladder as CX (the module gets the same gates as dense matrices).
+        circuit, params = scaluq.Circuit(precision="f32"), {}
+        for i, ((bits, m), theta) in enumerate(zip(gate_lists[0], angles)):
+            if theta is not None:
+                circuit.add_param_gate(gate.ParamRY(bits[0], precision="f32"), f"t{i}")
+                params[f"t{i}"] = [float(t) for t in theta]
+            elif np.array_equal(m, CNOT):
+                circuit.add_gate(gate.CX(bits[0], bits[1], precision="f32"))
+            else:
+                raise ValueError("the batched adapter takes RY rotations and CNOTs only")
+        start = start_state(rows, lambda: scaluq.StateVectorBatched(batch, n, precision="f32"))
+        work = scaluq.StateVectorBatched(batch, n, precision="f32")
+
+        def run():
+            work.load(start)
+            circuit.update_quantum_state(work, params=params)
+            return lambda: np.array(work.get_amplitudes())
+
+        return run
+
+    return prepare
 
 
 def aer_runner(fusion, threads):
@@ -145,7 +297,7 @@ def aer_runner(fusion, threads):
         max_parallel_experiments=1,
     )
 
-    def prepare(rows, gate_lists):
+    def prepare(rows, gate_lists, angles=None):
         n = rows.shape[1].bit_length() - 1
         circuits = []
         for row, gates in zip(rows, gate_lists):
@@ -172,7 +324,7 @@ def aer_runner(fusion, threads):
 def lightning_runner(threads):
     import pennylane as qml
 
-    def prepare(rows, gate_lists):
+    def prepare(rows, gate_lists, angles=None):
         n = rows.shape[1].bit_length() - 1
         dev = qml.device("lightning.qubit", wires=n, c_dtype=np.complex64)
         tapes = []
@@ -195,7 +347,7 @@ def qulacs_runner(threads):
     from qulacs import QuantumCircuit, QuantumState
     from qulacs.gate import DenseMatrix
 
-    def prepare(rows, gate_lists):
+    def prepare(rows, gate_lists, angles=None):
         n = rows.shape[1].bit_length() - 1
         jobs = []
         for row, gates in zip(rows, gate_lists):
@@ -219,7 +371,7 @@ def qulacs_runner(threads):
 
 
 def numpy_runner(threads):
-    def prepare(rows, gate_lists):
+    def prepare(rows, gate_lists, angles=None):
         def runner(apply):
             return lambda: np.concatenate(
                 [apply(row[None], gates) for row, gates in zip(rows, gate_lists)])
@@ -236,6 +388,10 @@ def numpy_runner(threads):
 
 
 def peer_prepare(engine, threads):
+    if engine == "qsim":
+        return qsim_runner(threads)
+    if engine == "scaluq":
+        return scaluq_runner(threads)
     if engine == "aer fused":
         return aer_runner(True, threads)
     if engine == "aer unfused":
@@ -249,12 +405,17 @@ def peer_prepare(engine, threads):
 
 def timed_samples(fn, repeats):
     """The result of the first run and the times of the runs after it: `repeats` of them, or
-    two when the first took longer than two seconds, at least seven when it took less than 0.2."""
+    two when the first took longer than two seconds, at least seven when it took less than 0.2,
+    at least 25 under 10 ms."""
     start = time.perf_counter()
     result = fn()
     first = time.perf_counter() - start
+    if callable(result):
+        result = result()  # the read-back, outside the timing
     if first > 2.0:
         repeats = min(repeats, 2)
+    elif first < 0.01:
+        repeats = max(repeats, 25)
     elif first < 0.2:
         repeats = max(repeats, 7)  # short runs are noisier
     times = []
@@ -270,8 +431,8 @@ def measure_engine(engine, threads):
     import qelt_native
 
     prepare = None if engine == "qelt_native" else peer_prepare(engine, threads)
-    for label, batch, n, kind in CASES:
-        psi, gates = build_case(batch, n, kind)
+    for label, batch, n, kind in engine_cases(engine):
+        psi, gates, angles = build_case(batch, n, kind)
         record = {"case": label, "engine": engine, "gates": len(gates), "rows": batch}
         if prepare is None:
             work = psi.copy()
@@ -280,20 +441,24 @@ def measure_engine(engine, threads):
             record["seconds"] = statistics.median(times)
             print(json.dumps(record), flush=True)
             continue
-        rows = min(batch, PEER_ROWS.get(batch, batch))
-        subset = gates
-        if kind == "layers" and n >= PEER_SHORT_LAYERS_FROM:
-            subset = gates[: PEER_LAYERS * (2 * n - 1)]
+        # scaluq's batched engine takes the whole batch in one call.
+        rows = batch if engine == "scaluq" else min(batch, PEER_ROWS.get(batch, batch))
+        chosen = range(len(gates))
+        if (kind == "layers" and n >= PEER_SHORT_LAYERS_FROM
+                and engine not in FULL_LAYER_ENGINES):
+            chosen = range(layer_gate_count(n, PEER_LAYERS))
         if engine == "numpy":
             step = max(1, math.ceil(len(gates) * (rows << n) / NUMPY_AMPLITUDE_GATES))
-            subset = gates[::step]
+            chosen = chosen[::step]
+        subset = [gates[i] for i in chosen]
         # The module's result on the same rows and gates is the check.
         expected = psi[:rows].copy()
         qelt_native.apply_gates(expected, [(b, m[:rows] if m.ndim == 3 else m) for b, m in subset])
         lists = [row_gates(subset, r) for r in range(rows)]
-        run = prepare(psi[:rows], lists)
+        row_angles = [None if angles[i] is None else angles[i][:rows] for i in chosen]
+        run = prepare(psi[:rows], lists, row_angles)
         result, times = timed_samples(run, REPEATS)
-        _, empty = timed_samples(prepare(psi[:rows], [[] for _ in range(rows)]), REPEATS)
+        _, empty = timed_samples(prepare(psi[:rows], [[] for _ in range(rows)], []), REPEATS)
         diff = np.linalg.norm(result - expected) / np.linalg.norm(expected)
         if np.linalg.norm(expected - psi[:rows]) < 0.1 * np.linalg.norm(expected):
             diff = math.inf  # the gates barely moved the state: the check would prove nothing
@@ -302,7 +467,9 @@ def measure_engine(engine, threads):
         # Most of the run spent on the fixed cost: the difference is mostly noise.
         record["noisy"] = seconds < 0.2 * full
         # Scaled to the whole batch and the whole gate list.
-        record["seconds"] = max(seconds, 0.0) * (batch / rows) * (len(gates) / len(subset))
+        scale = (batch / rows) * (len(gates) / len(subset))
+        record["seconds"] = max(seconds, 0.0) * scale
+        record["seconds_with_fixed_cost"] = full * scale
         record["scaled"] = rows < batch or len(subset) < len(gates)
         record["relative_diff"] = float(diff)
         print(json.dumps(record), flush=True)
@@ -344,7 +511,6 @@ KERNEL_TIMING_CPP = r"""
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <complex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -366,12 +532,15 @@ static const char* name_of(InstructionSet s) {
   }
 }
 
-static void su2(std::mt19937_64& rng, Amplitude* m) {
+// RY(t) = exp(-i t Y / 2) with a random angle, as in the Python batch case.
+static void random_ry(std::mt19937_64& rng, Amplitude* m) {
   std::uniform_real_distribution<double> u(0.0, 6.283185307179586);
-  double a = u(rng), b = u(rng), t = u(rng) / 4;
-  auto c = std::polar(std::cos(t), a), s = std::polar(std::sin(t), b);
-  std::complex<double> e[4] = {c, -s, std::conj(s), std::conj(c)};
-  for (int i = 0; i < 4; ++i) m[i] = {float(e[i].real()), float(e[i].imag())};
+  double t = u(rng) / 2;
+  float c = float(std::cos(t)), s = float(std::sin(t));
+  m[0] = {c, 0.0f};
+  m[1] = {-s, 0.0f};
+  m[2] = {s, 0.0f};
+  m[3] = {c, 0.0f};
 }
 
 int main(int argc, char** argv) {
@@ -385,21 +554,12 @@ int main(int argc, char** argv) {
   for (unsigned l = 0; l < layers; ++l) {
     for (unsigned b = 0; b < n; ++b) {
       PreparedGate g{{b}, std::vector<Amplitude>(rows * 4), true};
-      for (std::size_t r = 0; r < rows; ++r) su2(rng, &g.matrix[r * 4]);
+      for (std::size_t r = 0; r < rows; ++r) random_ry(rng, &g.matrix[r * 4]);
       gates.push_back(std::move(g));
     }
-    for (unsigned b = 0; b + 1 < n; ++b) {  // a Kronecker product of two rotations: dense, unitary
-      Amplitude x[4], y[4];
-      su2(rng, x);
-      su2(rng, y);
-      PreparedGate g{{b + 1, b}, std::vector<Amplitude>(16), false};
-      for (int i = 0; i < 16; ++i) {
-        std::complex<float> p = std::complex<float>(x[(i / 8) * 2 + (i % 4) / 2].re,
-                                                    x[(i / 8) * 2 + (i % 4) / 2].im) *
-                                std::complex<float>(y[((i / 4) % 2) * 2 + i % 2].re,
-                                                    y[((i / 4) % 2) * 2 + i % 2].im);
-        g.matrix[i] = {p.real(), p.imag()};
-      }
+    for (unsigned b = 0; b + 1 < n; ++b) {  // CNOT: control bit b+1 (the high bit), target b
+      PreparedGate g{{b + 1, b}, std::vector<Amplitude>(16, Amplitude{0.0f, 0.0f}), false};
+      for (int i : {0, 5, 11, 14}) g.matrix[i] = {1.0f, 0.0f};
       gates.push_back(std::move(g));
     }
   }
@@ -503,6 +663,40 @@ def smallest_calls():
     ]
 
 
+def pool_call_after_sleep():
+    """The smallest pool call made after the workers have had time to fall asleep: median of
+    single calls, each after a pause of SLEEP_PAUSE seconds."""
+    import qelt_native
+
+    hadamard = (np.array([[1, 1], [1, -1]]) / np.sqrt(2)).astype(C64)
+    parallel = np.ones((2, 4), C64)
+    gate = [([0], hadamard)]
+    qelt_native.apply_gates(parallel, gate)  # the pool exists
+    times = []
+    for _ in range(SLEEP_CALLS):
+        time.sleep(SLEEP_PAUSE)
+        start = time.perf_counter()
+        qelt_native.apply_gates(parallel, gate)
+        times.append(time.perf_counter() - start)
+    return statistics.median(times) * 1e6
+
+
+def argmax_calls():
+    """sample_topp at temperature 0 beside numpy.argmax on the same contiguous float32 logits:
+    (V, qelt us, numpy us, same index)."""
+    import qelt_native
+
+    data = np.random.default_rng(77)
+    rows = []
+    for size in ARGMAX_SIZES:
+        logits = data.standard_normal(size).astype(np.float32)
+        same = qelt_native.sample_topp(logits, 0.0, 1.0) == int(np.argmax(logits))
+        native = per_call_us(lambda: qelt_native.sample_topp(logits, 0.0, 1.0), 400)
+        peer = per_call_us(lambda: np.argmax(logits), 400)
+        rows.append((size, native, peer, same))
+    return rows
+
+
 def sampling(threads):
     import qelt_native
     from bench_sample import SETTINGS, median_us, numpy_sample, torch_sample  # imports torch
@@ -543,9 +737,97 @@ def fmt_time(seconds, unit):
     return f"{value:.0f}" if value >= 100 else f"{value:.1f}" if value >= 1 else f"{value:.2f}"
 
 
+def targets_section(results, copy_bw, ufunc, small, peer_cell):
+    """The figures the performance targets are judged on, each beside its peer or limit measured
+    in this run."""
+    native = results["qelt_native"]
+    out = ["", "targets: the judged figures, each beside its peer or limit from this run"]
+
+    # (a) In-row scaling against the serial route.
+    out += ["", "(a) in-row route: layered circuit, one row, "
+            f"{worker_count()[0]} workers; G amplitude-gate updates per second",
+            "    (a row under 2^15 amplitudes runs serially on the calling thread, from 2^15 on"
+            " in-row over the pool)"]
+    head = f"{'case':<14}{'route':>8}{'gates':>7}{'ms':>9}{'G/s':>8}{'x serial n=14':>15}"
+    out += [head, "-" * len(head)]
+    serial = native.get(EXTRA_LAYERS[14])
+    serial_rate = serial and serial["gates"] * (1 << 14) / serial["seconds"]
+    for n in SCALING_NS:
+        label = f"layers n={n}"
+        record = native.get(label)
+        if record is None:
+            out.append(f"{label:<14}  not measured")
+            continue
+        rate = record["gates"] * (1 << n) / record["seconds"]
+        ratio = f"{rate / serial_rate:>15.2f}" if serial_rate else f"{'n/a':>15}"
+        out.append(f"{label:<14}{'serial' if n < 15 else 'in-row':>8}{record['gates']:>7}"
+                   f"{record['seconds'] * 1e3:>9.2f}{rate / 1e9:>8.2f}{ratio}")
+
+    # (b) qsim.
+    out += ["", "(b) qsim's time over qelt_native's (above 1x: qelt_native is faster); qsim's time"
+            " with its", "    fixed cost per run (state in and out, measured with no gates) taken"
+            " off, and with it left in"]
+    head = (f"{'case':<14}{'gates':>7}{'qelt ms':>10}{'qsim ms':>10}{'x':>8}{'with fixed':>12}"
+            f"{'x':>8}")
+    out += [head, "-" * len(head)]
+    qsim_cases = [f"layers n={n}" for n in QSIM_LAYER_NS] + [
+        f"{kind} n={n}" for n in (20, 24) for kind in ("1q", "2q")]
+    for label in qsim_cases:
+        record, peer = native.get(label), results["qsim"].get(label)
+        if record is None:
+            out.append(f"{label:<14}  not measured")
+            continue
+        peer_ms = f"{peer['seconds'] * 1e3:>10.1f}" if peer else f"{'n/a':>10}"
+        with_fixed = f"{'n/a':>20}"
+        if peer and peer["relative_diff"] <= RELATIVE_TOLERANCE:
+            raw = peer["seconds_with_fixed_cost"]
+            with_fixed = f"{raw * 1e3:>12.1f}{raw / record['seconds']:>7.1f}x"
+        out.append(f"{label:<14}{record['gates']:>7}{record['seconds'] * 1e3:>10.1f}{peer_ms}"
+                   + peer_cell("qsim", label, record["seconds"], 8) + with_fixed)
+
+    # (c) Batches.
+    out += ["", "(c) batches (per-row RY layers and a CNOT ladder): scaluq's batched engine on the"
+            " whole batch,", "    Lightning row by row (first rows, scaled); peer time over"
+            " qelt_native's"]
+    head = (f"{'case':<18}{'qelt ms':>9}{'scaluq ms':>11}{'x':>8}{'lightning ms':>14}{'x':>8}")
+    out += [head, "-" * len(head)]
+    for label, *_ in BATCH_CASES:
+        record = native.get(label)
+        if record is None:
+            out.append(f"{label:<18}  not measured")
+            continue
+        cells = ""
+        for peer in ("scaluq", "lightning"):
+            other = results[peer].get(label)
+            width = 11 if peer == "scaluq" else 14
+            cells += (f"{other['seconds'] * 1e3:>{width}.1f}" if other else f"{'n/a':>{width}}")
+            cells += peer_cell(peer, label, record["seconds"], 8)
+        out.append(f"{label:<18}{record['seconds'] * 1e3:>9.1f}{cells}")
+
+    # (d) Arg-max.
+    out += ["", "(d) arg-max: sample_topp at temperature 0 beside numpy.argmax, contiguous float32"
+            " logits,", "    microseconds per call (median of 7 runs of 400 calls)"]
+    head = f"{'V':>8}{'qelt us':>10}{'argmax us':>11}{'x':>8}  same index"
+    out += [head, "-" * len(head)]
+    for size, ours, peer, same in argmax_calls():
+        out.append(f"{size:>8}{ours:>10.1f}{peer:>11.1f}{peer / ours:>8.2f}  "
+                   f"{'yes' if same else 'NO'}")
+
+    # (e) The smallest pool call, awake and after the workers have slept.
+    pool = dict(small).get("apply_gates (2, 4), one gate (pool)")
+    asleep = pool_call_after_sleep()
+    out += ["", "(e) smallest pool call: apply_gates on psi (2, 4), one gate, microseconds"]
+    out.append(f"{'back to back (median of 7 runs of 2000)':<48}{pool:>9.2f}"
+               f"  ({pool / ufunc:.0f}x numpy.add on 4 float32)")
+    out.append(f"{f'after time.sleep({SLEEP_PAUSE}) (median of {SLEEP_CALLS} calls)':<48}"
+               f"{asleep:>9.2f}  ({asleep / pool:.1f}x back to back)")
+    return out
+
+
 def main():
     import qelt_native
 
+    run_start = time.perf_counter()
     start_load = os.getloadavg()
     threads, thread_source = worker_count()
     model, flags = cpu_description()
@@ -601,7 +883,9 @@ def main():
     peers = ENGINES[1:]
     # Single rows.
     table = ["", f"single row (B = 1): time per gate of qelt_native, its effective bandwidth, and",
-             "each peer's time over qelt_native's (above 1x: qelt_native is faster)"]
+             "each peer's time over qelt_native's (above 1x: qelt_native is faster);",
+             f"layers: {LAYERS} layers of a random one-qubit unitary on every qubit, then random"
+             " two-qubit", "unitaries on alternating neighbour pairs (brickwork)"]
     head = f"{'case':<14}{'gates':>6}{'us/gate':>9}{'GB/s':>7}{'x copy':>7}" + "".join(
         f"{p:>12}" for p in peers)
     table += [head, "-" * len(head)]
@@ -624,7 +908,7 @@ def main():
             and not results[p][label]["noisy"]}))
 
     # Batches.
-    table += ["", f"batches: per-row rotations on every bit and a shared entangler ladder, "
+    table += ["", f"batches: per-row RY rotations on every bit and a shared CNOT ladder, "
               f"{BATCH_LAYERS} layers;", "qelt_native's time for the whole batch, its bandwidth, "
               "the scalar kernel's time (C++ program on the",
               "core library: same driver and workers, "
@@ -667,6 +951,8 @@ def main():
     head = f"{'case':<18}" + "".join(f"{p:>12}" for p in peers)
     table += [head, "-" * len(head)]
     for label, *_ in CASES:
+        if not any(label in results[p] for p in peers):
+            continue
         table.append(f"{label:<18}" + "".join(
             f"{results[p][label]['relative_diff']:>12.1e}" if label in results[p]
             else f"{'n/a':>12}"
@@ -691,20 +977,34 @@ def main():
     for label, us in small:
         table.append(f"{label:<40}{us:>8.2f}  ({us / ufunc:.1f}x the ufunc call)")
 
-    notes = ["", "engines:"] + [f"  {k}: {v}" for k, v in ENGINE_NOTES.items()]
+    table += targets_section(results, copy_bw, ufunc, small, peer_cell)
+
+    def described(items):
+        return [textwrap.fill(f"{k}: {v}", 96, initial_indent="  ", subsequent_indent="    ")
+                for k, v in items]
+
+    notes = ["", "engines:"] + described(ENGINE_NOTES.items())
+    notes += ["fusion and FMA (from each engine's documented options):"]
+    notes += described(ENGINE_ARITHMETIC.items())
     notes += [
-        "  peers get the gates as dense matrices (the same unitaries) and the same start state;",
-        "  their fixed cost per run (state load and read-back, measured with no gates) is taken",
-        "  off their time. '*': timed on part of the case and scaled to the whole: the first",
-        "  rows of a batch (64 of 4096, 16 of 256), the first 2 of 10 layers at n = 24, and for",
-        "  NumPy every k-th gate of a long list. 'noisy': the fixed cost was over 80% of the",
-        "  run, so the difference is not a usable time.",
+        "method:",
+        "  peers get the gates as dense matrices (the same unitaries; scaluq's batched engine",
+        "  RY parameters and CX instead) and the same start state; their fixed cost per run",
+        "  (state load and read-back, measured with no gates) is taken off their time. scaluq",
+        "  loads the start state once (element by element: seconds at n = 24) and copies it into",
+        "  its working state each run; its read-back is outside the timing.",
+        "  '*': timed on part of the case and scaled to the whole: the first rows of a batch",
+        "  (64 of 4096, 16 of 256; scaluq's batched engine runs all rows), the first 2 of 10",
+        "  layers at n = 24 (qsim runs all 10), and for NumPy every k-th gate of a long list.",
+        "  'noisy': the fixed cost was over 80% of the run, so the difference is not a usable",
+        "  time.",
         "bandwidth: 16 bytes per amplitude per gate over the time; x copy: over the copy "
         "bandwidth.",
     ]
     for engine, reason in missing.items():
         notes.append(f"not measured, {engine}: {reason}")
     notes.append("load average at end: " + ", ".join(f"{x:.2f}" for x in os.getloadavg()))
+    notes.append(f"report run time: {time.perf_counter() - run_start:.0f} s")
     lines += table + notes
     print("\n".join(table + notes))
     OUT_DIR.mkdir(exist_ok=True)
