@@ -20,7 +20,7 @@ template <class A, class B>
 using ForkJoinResult =
     std::pair<ValueOf<std::invoke_result_t<A&, bool>>, ValueOf<std::invoke_result_t<B&, bool>>>;
 
-// On worker `worker`. `injected`: the call was posted from outside the pool, so both operations
+// On worker `worker`. `injected`: the call was injected from outside the pool, so both operations
 // count as stolen.
 template <class A, class B>
 ForkJoinResult<A, B> fork_join_on_worker(WorkerThread& worker, A& a, B& b, bool injected) {
@@ -59,7 +59,7 @@ ForkJoinResult<A, B> fork_join_on_worker(WorkerThread& worker, A& a, B& b, bool 
   return {std::move(*result_a), job_b.into_result()};
 }
 
-// On `pool`: directly on a worker of it, else posted to it.
+// On `pool`: directly on a worker of it, else injected into it.
 template <class A, class B>
 ForkJoinResult<A, B> fork_join(WorkerPool& pool, A&& a, B&& b) {
   return pool.run_in_pool([&](WorkerThread& worker, bool injected) {

@@ -6,13 +6,13 @@
 #include <string>
 
 #include "pool/worker_count.h"
+#include "runtime/interface_strings.h"
 
 namespace qelt {
 namespace {
 
-constexpr std::string_view NOT_INITIALIZED = "The global thread pool has not been initialized.: ";
-constexpr std::string_view ALREADY_INITIALIZED =
-    "ThreadPoolBuildError { kind: GlobalPoolAlreadyInitialized }";
+constexpr std::string_view NOT_INITIALIZED = interface_strings::POOL_NOT_INITIALIZED;
+constexpr std::string_view ALREADY_INITIALIZED = interface_strings::POOL_ALREADY_INITIALIZED;
 
 // Who touches what: `creation` serialises creating the pool, changing the starter and fork();
 // `pool` is written only with `creation` held and read without it; `failed`, `starter` and

@@ -1,7 +1,7 @@
-// SharedQueue: the pool's unbounded lock-free FIFO of job handles posted from outside the pool.
-// Any thread pushes; workers steal (oldest first); any thread asks is_empty. Storage is a chain
-// of blocks of 63 handles, freed as they are consumed. Never fails (a failed allocation ends the
-// process through the pool's machinery).
+// SharedQueue: the pool's unbounded lock-free FIFO of injected job handles (work from outside the
+// pool). Any thread pushes; workers steal (oldest first); any thread asks is_empty. Storage is a
+// chain of blocks of 63 handles, freed as they are consumed. Never fails (a failed allocation ends
+// the process through the pool's machinery).
 #pragma once
 
 #include <atomic>

@@ -40,13 +40,13 @@ struct IdleState {
 //   only if the JEC is unchanged. A poster makes the JEC odd (changing it) before it reads the
 //   sleeping count. So either the poster's change comes first and the worker sees a new JEC and
 //   searches again, or the worker's count comes first and the poster sees a sleeper to wake.
-// - Jobs posted from outside the pool are in the shared queue before the poster's full fence;
+// - Injected jobs (from outside the pool) are in the shared queue before the poster's full fence;
 //   a worker registers as sleeping, issues a full fence and then checks that queue once more.
 //   The two fences mean that the poster sees the sleeper or the sleeper sees the job.
 // - A poster wakes nobody when the queue it pushed to was empty and some idle worker is awake: that
 //   worker will find the job. If that worker then leaves the idle state with another job
 //   (work_found), it checks every queue after its decrement and wakes one sleeper if a job waits.
-//   For a posted job this check cannot miss it: the poster's fence and counter read precede the
+//   For an injected job this check cannot miss it: the poster's fence and counter read precede the
 //   decrement (the poster saw the worker idle), and the decrement precedes the check. A job on a
 //   worker's own queue needs no wake for progress, since its owner runs it if nobody steals it.
 // - Every counter operation is sequentially consistent, so these orders are one total order.

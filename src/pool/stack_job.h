@@ -14,11 +14,12 @@
 
 #include "pool/job_handle.h"
 #include "runtime/panic.h"
+#include "runtime/interface_strings.h"
 
 namespace qelt {
 
 inline constexpr std::string_view UNEXPECTED_POOL_FAILURE =
-    "Rayon: detected unexpected panic; aborting\n";
+    interface_strings::UNEXPECTED_POOL_FAILURE;
 
 // The value of an operation that returns nothing.
 struct Unit {};

@@ -1,8 +1,8 @@
 // WorkerPool: a fixed set of worker threads with one work-stealing queue each, a shared queue
-// for jobs posted from outside, and the sleep protocol. The process-wide pool is global_pool();
-// tests may also create private pools, which are torn down when destroyed.
-// Any thread may post work with run_in_pool. create() returns the thread-creation failure as a
-// value; run_in_pool raises again the failure of the operation it ran.
+// for injected jobs (work from outside the pool), and the sleep protocol. The process-wide pool is
+// global_pool(); tests may also create private pools, which are torn down when destroyed. Any
+// thread may post work with run_in_pool. create() returns the thread-creation failure as a value;
+// run_in_pool raises again the failure of the operation it ran.
 #pragma once
 
 #include <condition_variable>
@@ -43,12 +43,12 @@ class WorkerPool {
 
   // Runs op(worker, injected) on a worker of this pool and returns its value or raises its
   // failure again. On a worker of this pool it runs at once (injected = false); elsewhere the
-  // job is posted to the shared queue and the calling thread blocks until a worker has run it
+  // job is injected into the shared queue and the calling thread blocks until a worker has run it
   // (injected = true).
   template <class Op>
   auto run_in_pool(Op&& op) -> ValueOf<std::invoke_result_t<Op&, WorkerThread&, bool>>;
 
-  // Posts a job to the shared queue and wakes a sleeping worker if needed.
+  // Injects a job into the shared queue and wakes a sleeping worker if needed.
   void inject(JobHandle job);
 
   Sleep& sleep() noexcept { return sleep_; }

@@ -33,7 +33,7 @@ class WorkerThread {
   void push(JobHandle job);
   // This worker's newest job, if any.
   std::optional<JobHandle> take_local() { return queue_.take(); }
-  // Returns once `latch` is set, executing local, stolen and posted jobs meanwhile, and sleeping
+  // Returns once `latch` is set, executing local, stolen and injected jobs meanwhile, and sleeping
   // when there are none.
   void wait_until(WorkerLatch& latch) {
     if (!latch.probe()) wait_until_cold(latch);

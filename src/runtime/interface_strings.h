@@ -27,6 +27,15 @@ inline constexpr std::string_view NUMPY_API_FAILURE = "Failed to access NumPy ar
 inline constexpr std::string_view BORROW_API_FAILURE = "Interal borrow checking API error: ";
 inline constexpr std::string_view CAPACITY_OVERFLOW = "capacity overflow";
 
+// The pool: a failure that escapes a job, and the global pool's creation failures (prefixes of
+// PanicException messages; the first one is written to standard error before aborting).
+inline constexpr std::string_view UNEXPECTED_POOL_FAILURE =
+    "Rayon: detected unexpected panic; aborting\n";
+inline constexpr std::string_view POOL_NOT_INITIALIZED =
+    "The global thread pool has not been initialized.: ";
+inline constexpr std::string_view POOL_ALREADY_INITIALIZED =
+    "ThreadPoolBuildError { kind: GlobalPoolAlreadyInitialized }";
+
 // Conversion targets named by "'<type>' object cannot be converted to '<target>'".
 inline constexpr const char* ARRAY_TARGET = "PyArray<T, D>";
 inline constexpr const char* SEQUENCE_TARGET = "Sequence";
