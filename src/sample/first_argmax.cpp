@@ -10,6 +10,10 @@
 #include <emmintrin.h>
 
 #include "sample/first_argmax_walk.h"
+#elif defined(__aarch64__)
+#include <arm_neon.h>
+
+#include "sample/first_argmax_walk.h"
 #endif
 
 namespace qelt {
@@ -60,6 +64,41 @@ float largest_number_sse2(const float* p, std::size_t len) noexcept {
   }
   return best;
 }
+#elif defined(__aarch64__)
+struct Neon {
+  using Vec = float32x4_t;
+  static constexpr std::size_t LANES = 4;
+  static Vec load(const float* p) noexcept { return vld1q_f32(p); }
+  static Vec splat(float x) noexcept { return vdupq_n_f32(x); }
+  // `x > acc ? x : acc` lane by lane: acc when x is NaN or equal, as the x86 maximum does
+  // (the instruction's own maximum would let NaN in).
+  static Vec max(Vec x, Vec acc) noexcept { return vbslq_f32(vcgtq_f32(x, acc), x, acc); }
+  static unsigned mask_of(uint32x4_t lanes) noexcept {
+    const uint32x4_t weights = {1, 2, 4, 8};
+    return vaddvq_u32(vandq_u32(lanes, weights));
+  }
+  static unsigned greater_mask(Vec a, Vec b) noexcept { return mask_of(vcgtq_f32(a, b)); }
+  static unsigned equal_mask(Vec a, Vec b) noexcept { return mask_of(vceqq_f32(a, b)); }
+  static float largest_lane(Vec v) noexcept { return vmaxvq_f32(v); }
+};
+
+float largest_number_neon(const float* p, std::size_t len) noexcept {
+  constexpr std::size_t LANES_PER_STEP = 16;  // four registers of four lanes
+  const float32x4_t minus_inf = vdupq_n_f32(MINUS_INF);
+  float32x4_t acc0 = minus_inf, acc1 = minus_inf, acc2 = minus_inf, acc3 = minus_inf;
+  std::size_t i = 0;
+  for (; i + LANES_PER_STEP <= len; i += LANES_PER_STEP) {
+    acc0 = Neon::max(vld1q_f32(p + i), acc0);
+    acc1 = Neon::max(vld1q_f32(p + i + 4), acc1);
+    acc2 = Neon::max(vld1q_f32(p + i + 8), acc2);
+    acc3 = Neon::max(vld1q_f32(p + i + 12), acc3);
+  }
+  float best = Neon::largest_lane(Neon::max(Neon::max(acc0, acc1), Neon::max(acc2, acc3)));
+  for (; i < len; ++i) {
+    if (p[i] > best) best = p[i];
+  }
+  return best;
+}
 #endif
 
 }  // namespace
@@ -92,6 +131,14 @@ std::uint64_t first_argmax(std::span<const float> values) noexcept {
 
 float largest_number(std::span<const float> values) noexcept {
   return largest_number_sse2(values.data(), values.size());
+}
+#elif defined(__aarch64__)
+std::uint64_t first_argmax(std::span<const float> values) noexcept {
+  return ArgmaxWalk<Neon>::first_argmax(values.data(), values.size());
+}
+
+float largest_number(std::span<const float> values) noexcept {
+  return largest_number_neon(values.data(), values.size());
 }
 #else
 std::uint64_t first_argmax(std::span<const float> values) noexcept {
