@@ -4,7 +4,6 @@
 // Interpreter threads holding the interpreter lock. Entry frames never throw.
 #pragma once
 
-#include <cxxabi.h>
 #include <unistd.h>
 
 #include <expected>
@@ -63,7 +62,7 @@ class ReleasedInterpreterLock {
   ~ReleasedInterpreterLock() {
     try {
       PyEval_RestoreThread(state_);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {  // only the forced unwind: the C call throws nothing else
       for (;;) pause();
     }
   }

@@ -13,7 +13,13 @@ namespace {
 // Waiting for another thread to finish a step it has already committed to (a few instructions).
 void snooze(unsigned& step) noexcept {
   if (step < 6) {
-    for (unsigned i = 0; i < (1u << step); ++i) __builtin_ia32_pause();
+    for (unsigned i = 0; i < (1u << step); ++i) {
+#if defined(__x86_64__)
+      __builtin_ia32_pause();
+#elif defined(__aarch64__)
+      __asm__ __volatile__("yield");
+#endif
+    }
   } else {
     sched_yield();
   }

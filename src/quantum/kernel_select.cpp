@@ -6,6 +6,8 @@
 
 namespace qelt {
 
+// The vector variants exist on x86-64 only; elsewhere every variant falls back to the scalar one.
+#if defined(__x86_64__)
 bool cpu_supports(InstructionSet set) noexcept {
   // The feature bits are filled by the runtime's start-up code; initialising them here keeps the
   // answer right even when this runs from another static initialiser.
@@ -36,6 +38,11 @@ const GateKernels& gate_kernels(InstructionSet set) noexcept {
   }
   return scalar_gate_kernels();
 }
+#else
+bool cpu_supports(InstructionSet set) noexcept { return set == InstructionSet::SCALAR; }
+
+const GateKernels& gate_kernels(InstructionSet) noexcept { return scalar_gate_kernels(); }
+#endif
 
 namespace {
 

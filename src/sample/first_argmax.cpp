@@ -1,8 +1,10 @@
-// The arg-max as block maxima with SSE2 (part of every x86-64 processor) and a scalar rescan of
-// the few blocks whose maximum beats everything before them.
+// The arg-max as block maxima with SSE2 (part of every x86-64 processor; a plain loop elsewhere)
+// and a scalar rescan of the few blocks whose maximum beats everything before them.
 #include "sample/first_argmax.h"
 
+#if defined(__x86_64__)
 #include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <cstddef>
@@ -14,15 +16,17 @@ namespace {
 // 8 KiB of floats: large enough to amortise the horizontal reduction, small enough that the
 // rescan of a block that holds a new maximum reads it from the first-level cache.
 constexpr std::size_t BLOCK = 2048;
-constexpr std::size_t LANES_PER_STEP = 16;  // four registers of four lanes
 
 // The largest non-NaN value of the block, minus infinity if there is none. maxps returns its
 // second operand when either is NaN, so a NaN lane of `x` leaves the accumulator unchanged and
 // the accumulators never hold NaN.
 float block_max(const float* block, std::size_t len) noexcept {
+  std::size_t i = 0;
+  float best = -std::numeric_limits<float>::infinity();
+#if defined(__x86_64__)
+  constexpr std::size_t LANES_PER_STEP = 16;  // four registers of four lanes
   const __m128 minus_inf = _mm_set1_ps(-std::numeric_limits<float>::infinity());
   __m128 acc0 = minus_inf, acc1 = minus_inf, acc2 = minus_inf, acc3 = minus_inf;
-  std::size_t i = 0;
   for (; i + LANES_PER_STEP <= len; i += LANES_PER_STEP) {
     acc0 = _mm_max_ps(_mm_loadu_ps(block + i), acc0);
     acc1 = _mm_max_ps(_mm_loadu_ps(block + i + 4), acc1);
@@ -32,7 +36,8 @@ float block_max(const float* block, std::size_t len) noexcept {
   const __m128 acc = _mm_max_ps(_mm_max_ps(acc0, acc1), _mm_max_ps(acc2, acc3));
   alignas(16) float lanes[4];
   _mm_store_ps(lanes, acc);
-  float best = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+  best = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+#endif
   for (; i < len; ++i) {
     if (block[i] > best) best = block[i];
   }
