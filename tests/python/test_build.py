@@ -1,5 +1,6 @@
 """The built extension: one exported symbol, no dynamic dependencies beyond the C library."""
 
+import re
 import shutil
 import subprocess
 
@@ -32,3 +33,19 @@ def test_only_the_init_function_is_exported():
     symbols = tool_output("nm", "-D", "--defined-only", qelt_native.__file__)
     exported = {line.split()[-1] for line in symbols.splitlines() if line.strip()}
     assert exported == {"PyInit_qelt_native"}
+
+
+def test_internal_failure_report_names_a_project_relative_path(run_python):
+    """The build maps the source root away, so the report reads the same wherever it was built."""
+    result = run_python(
+        """
+        import numpy as np
+        from qelt_native import apply_gates
+        psi = np.zeros((1, 2), np.complex64)
+        try:
+            apply_gates(psi, [([0], psi)])
+        except BaseException:
+            pass
+        """
+    )
+    assert re.search(r"panicked at src/\w+/\w+\.(cpp|h):\d+:\d+:", result.stderr), result.stderr
