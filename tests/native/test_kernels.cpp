@@ -178,6 +178,7 @@ INSTANTIATE_TEST_SUITE_P(AllVariants, VariantPairs,
 
 // ---- The variants exist and the widest supported one is chosen ----
 
+#if defined(__x86_64__)
 // A variant that silently fell back to another one would share its entry points.
 TEST(KernelVariants, EveryVariantHasItsOwnEntryPoints) {
   std::set<const void*> seen;
@@ -200,6 +201,16 @@ TEST(KernelVariants, ActiveVariantIsTheWidestTheCpuReports) {
   EXPECT_EQ(name_of(active_gate_kernels().instruction_set), name_of(want));
   EXPECT_TRUE(cpu_supports(InstructionSet::SSE2));  // part of every x86-64 CPU
 }
+#else
+// Elsewhere only the scalar variant exists; a vector variant asked for falls back to it.
+TEST(KernelVariants, OnlyTheScalarVariantRunsOffX86) {
+  EXPECT_EQ(name_of(active_gate_kernels().instruction_set), "scalar");
+  for (InstructionSet set : ALL_INSTRUCTION_SETS) {
+    EXPECT_EQ(cpu_supports(set), set == InstructionSet::SCALAR) << name_of(set);
+    EXPECT_EQ(gate_kernels(set).one_qubit, scalar_gate_kernels().one_qubit) << name_of(set);
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace qelt
