@@ -153,10 +153,10 @@ $(CROSS_BUILD)/gtest-aarch64/.ready: $(VENV_ZIG)/.ready | gtest
 	cmake --install $(CROSS_BUILD)/gtest-aarch64/build > /dev/null
 	touch $@
 
-# Native suites built with zig for ARCH, run through EMULATOR when given.
+# The core and the cross-check program built with zig for $(1), with more CMake options $(2).
 define zig_native_build
 	cmake -S . -B $(CROSS_BUILD)/native-$(1) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DQELT_BUILD_EXTENSION=OFF -DQELT_BUILD_TESTS=ON -DQELT_WERROR=ON \
+	  -DQELT_BUILD_EXTENSION=OFF -DQELT_BUILD_CROSS_CHECK=ON -DQELT_WERROR=ON \
 	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/zig-toolchain.cmake -DQELT_ZIG=$(CURDIR)/$(ZIG) \
 	  -DQELT_ZIG_TARGET=$(1)-linux-gnu.2.28 $(2)
 	cmake --build $(CROSS_BUILD)/native-$(1) -j $(JOBS)
@@ -166,15 +166,15 @@ endef
 # binfmt_misc) and the fork tests (qemu-user 7.2 aborts when a child forked from a threaded
 # process starts threads); both run natively in native-test.
 aarch64-native-test: $(CROSS_BUILD)/gtest-aarch64/.ready $(ARM64_ROOT)/.ready
-	$(call zig_native_build,aarch64,-DCMAKE_PREFIX_PATH=$(CURDIR)/$(CROSS_BUILD)/gtest-aarch64/install \
+	$(call zig_native_build,aarch64,-DQELT_BUILD_TESTS=ON -DCMAKE_PREFIX_PATH=$(CURDIR)/$(CROSS_BUILD)/gtest-aarch64/install \
 	  "-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-aarch64;-L;$(CURDIR)/$(ARM64_ROOT)")
 	GTEST_FILTER='-*DeathTest*:PoolFork.*' ctest --test-dir $(CROSS_BUILD)/native-aarch64 \
 	  --output-on-failure --no-tests=error -j $(JOBS)
 
 # The same seeded gate and sampling cases on x86-64 (every kernel variant this CPU has, then a
 # CPU without AVX) and on aarch64 must print the same bits.
-cross-check: aarch64-native-test $(VENV_ZIG)/.ready | gtest
-	$(call zig_native_build,x86_64,)
+cross-check: aarch64-native-test $(VENV_ZIG)/.ready
+	$(call zig_native_build,x86_64,-DQELT_BUILD_TESTS=OFF)
 	$(CROSS_BUILD)/native-x86_64/cross_check > $(CROSS_BUILD)/cross-x86_64.txt
 	$(QEMU_NEHALEM) $(CROSS_BUILD)/native-x86_64/cross_check > $(CROSS_BUILD)/cross-nehalem.txt
 	$(QEMU_ARM64) $(CROSS_BUILD)/native-aarch64/cross_check > $(CROSS_BUILD)/cross-aarch64.txt

@@ -4,6 +4,8 @@
 
 #if defined(__x86_64__)
 #include <emmintrin.h>
+
+#include "runtime/cpu_features.h"
 #endif
 
 #include "sample/bounded_exp_steps.h"
@@ -41,8 +43,7 @@ void bounded_exp_sse2(const double* a, double* out, std::size_t count) noexcept 
 }
 
 bool has_avx2() noexcept {
-  static const bool available = __builtin_cpu_supports("avx2");
-  return available;
+  return cpu_has_avx2();
 }
 
 void bounded_exp(const double* a, double* out, std::size_t count) noexcept {
