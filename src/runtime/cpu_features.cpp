@@ -39,8 +39,12 @@ const Features& features() noexcept {
 
 }  // namespace
 
-bool cpu_has_avx2() noexcept { return features().avx2; }
-bool cpu_has_avx512f() noexcept { return features().avx512f; }
+bool cpu_has_avx2() noexcept {
+  return features().avx2;
+}
+bool cpu_has_avx512f() noexcept {
+  return features().avx512f;
+}
 
 }  // namespace qelt
 #endif

@@ -61,7 +61,9 @@ float amplitude_part(Random& rng, bool special, bool nan) {
   return rng.uniform(-1.0f, 1.0f);
 }
 
-bool is_nan_bits(std::uint32_t w) { return (w & 0x7f800000u) == 0x7f800000u && (w & 0x007fffffu); }
+bool is_nan_bits(std::uint32_t w) {
+  return (w & 0x7f800000u) == 0x7f800000u && (w & 0x007fffffu);
+}
 
 std::size_t nan_count(const std::vector<Amplitude>& values) {
   std::size_t count = 0;
