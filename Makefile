@@ -1,5 +1,6 @@
 # Every target sets up what it needs on a fresh machine: virtual environments (one per NumPy
-# generation), Debian's GoogleTest when it is missing, the wheel, the native test build.
+# generation), zig from PyPI, Debian's GoogleTest, qemu-user and arm64 packages when missing, the
+# release wheels, the native test builds.
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 PYTHON ?= python3
@@ -8,15 +9,27 @@ JOBS ?= $(shell nproc)
 VENV_NP1 := .venv/np1
 VENV_NP2 := .venv/np2
 VENV_BENCH := .venv/bench
+VENV_ZIG := .venv/zig
+ZIG_VERSION := 0.17.1
+ZIG := $(VENV_ZIG)/bin/zig
 NATIVE_BUILD := build/native
 TSAN_BUILD := build/tsan
-WHEEL_DIR := build/wheel
-WHEEL_STAMP := $(WHEEL_DIR)/.stamp
+# The release wheels, one per architecture, built with zig against glibc 2.28.
+DIST_DIR := build/dist
+WHEEL_ARCHS := x86_64 aarch64
+WHEEL_STAMP := $(DIST_DIR)/.x86_64
+# Debian's arm64 CPython and libraries for qemu-aarch64 -L, and NumPy's aarch64 wheel.
+ARM64_ROOT := build/arm64-root
+ARM64_SITE := build/arm64-site
+CROSS_BUILD := build/cross
+QEMU_ARM64 := qemu-aarch64 -L $(ARM64_ROOT)
+QEMU_NEHALEM := qemu-x86_64 -cpu Nehalem
 TEST_DEPS := pytest pytest-timeout hypothesis scikit-build-core
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src cmake -type f) CMakeLists.txt pyproject.toml
 
 .PHONY: demo test native-test python-test python-test-np1 python-test-np2 bench sanitize tsan \
-        gtest wheel clean
+        gtest wheel wheels cross-test nehalem-test aarch64-python-test aarch64-native-test \
+        cross-check reproducible clean
 
 demo: $(VENV_NP2)/.ready $(VENV_NP2)/.installed
 	$(VENV_NP2)/bin/python examples/demo.py
@@ -45,15 +58,32 @@ $(VENV_NP2)/.ready: requirements-test-extra.txt
 	$(VENV_NP2)/bin/pip install -q "numpy>=2,<3" $(TEST_DEPS) -r requirements-test-extra.txt
 	touch $@
 
-# One abi3 wheel, built once, installed into both NumPy generations.
-wheel: $(WHEEL_STAMP)
-$(WHEEL_STAMP): $(VENV_NP2)/.ready $(SOURCES)
-	rm -rf $(WHEEL_DIR) && mkdir -p $(WHEEL_DIR)
-	$(VENV_NP2)/bin/pip wheel -q --no-deps --no-build-isolation -w $(WHEEL_DIR) .
+$(VENV_ZIG)/.ready:
+	$(PYTHON) -m venv $(VENV_ZIG)
+	$(VENV_ZIG)/bin/pip install -q "ziglang==$(ZIG_VERSION)"
+	ln -sf "$$($(VENV_ZIG)/bin/python -c 'import ziglang, os; print(os.path.dirname(ziglang.__file__))')/zig" $(ZIG)
 	touch $@
 
+$(ARM64_ROOT)/.ready: cmake/arm64_sysroot.sh
+	cmake/arm64_sysroot.sh $(ARM64_ROOT)
+	touch $@
+
+# The release wheels; the x86-64 one is what every Python test, the demo and the benchmarks use.
+wheel: $(WHEEL_STAMP)
+$(DIST_DIR)/.x86_64: $(VENV_ZIG)/.ready $(VENV_NP2)/.ready $(SOURCES)
+	PYTHON=$(VENV_NP2)/bin/python ZIG=$(ZIG) cmake/build_wheel.sh x86_64 $(DIST_DIR)
+	touch $@
+$(DIST_DIR)/.aarch64: $(VENV_ZIG)/.ready $(VENV_NP2)/.ready $(ARM64_ROOT)/.ready $(SOURCES)
+	PYTHON=$(VENV_NP2)/bin/python ZIG=$(ZIG) ARM64_PYTHON_INCLUDE=$(ARM64_ROOT)/python-include \
+	  cmake/build_wheel.sh aarch64 $(DIST_DIR)
+	touch $@
+
+# Both wheels, each checked: its tag, its glibc symbol versions, its libraries and exports, abi3.
+wheels: $(addprefix $(DIST_DIR)/.,$(WHEEL_ARCHS))
+	$(VENV_NP2)/bin/python tests/cross/check_wheels.py $(addprefix $(DIST_DIR)/qelt_native-0.1.0-cp310-abi3-manylinux_2_28_,$(addsuffix .whl,$(WHEEL_ARCHS)))
+
 %/.installed: %/.ready $(WHEEL_STAMP)
-	$*/bin/pip install -q --no-deps --force-reinstall $(WHEEL_DIR)/qelt_native-*.whl
+	$*/bin/pip install -q --no-deps --force-reinstall $(DIST_DIR)/qelt_native-*_x86_64.whl
 	touch $@
 
 gtest:
@@ -83,9 +113,82 @@ $(VENV_BENCH)/.ready: $(wildcard bench/requirements*.txt)
 	touch $@
 
 bench: $(VENV_BENCH)/.ready $(WHEEL_STAMP)
-	$(VENV_BENCH)/bin/pip install -q --no-deps --force-reinstall $(WHEEL_DIR)/qelt_native-*.whl
+	$(VENV_BENCH)/bin/pip install -q --no-deps --force-reinstall $(DIST_DIR)/qelt_native-*_x86_64.whl
 	mkdir -p bench/results
 	for script in bench/bench_*.py; do $(VENV_BENCH)/bin/python $$script; done
+
+# Everything the release wheels promise beyond this machine: both wheels built and checked, the
+# x86-64 wheel's gate and sampling tests on a CPU without AVX, the aarch64 wheel's tests and the
+# native suite on aarch64 under qemu-user, the same bits on both architectures, and the same .so
+# from a checkout in another directory.
+cross-test: wheels nehalem-test aarch64-python-test aarch64-native-test cross-check reproducible
+
+# Any AVX instruction outside the dispatched kernels ends in SIGILL on this CPU model.
+nehalem-test: $(VENV_NP2)/.ready $(VENV_NP2)/.installed $(ARM64_ROOT)/.ready
+	QELT_PYTHON_LAUNCHER="$(QEMU_NEHALEM)" $(QEMU_NEHALEM) $(VENV_NP2)/bin/python -m pytest -q \
+	  -p no:cacheprovider tests/python/test_gates.py tests/python/test_sample.py
+
+$(ARM64_SITE)/.ready: $(VENV_NP2)/.ready
+	rm -rf $(ARM64_SITE)
+	$(VENV_NP2)/bin/pip install -q --platform manylinux2014_aarch64 --python-version 3.11 \
+	  --only-binary=:all: --target $(ARM64_SITE) "numpy>=2,<3" pytest pytest-timeout hypothesis
+	touch $@
+
+aarch64-python-test: $(DIST_DIR)/.aarch64 $(ARM64_SITE)/.ready
+	rm -rf $(CROSS_BUILD)/aarch64-wheel && mkdir -p $(CROSS_BUILD)/aarch64-wheel
+	cd $(CROSS_BUILD)/aarch64-wheel && $(PYTHON) -m zipfile -e \
+	  ../../../$(DIST_DIR)/qelt_native-0.1.0-cp310-abi3-manylinux_2_28_aarch64.whl .
+	QELT_PYTHON_LAUNCHER="$(QEMU_ARM64)" PYTHONPATH=$(CROSS_BUILD)/aarch64-wheel:$(ARM64_SITE) \
+	  $(QEMU_ARM64) $(ARM64_ROOT)/usr/bin/python3.11 -m pytest -q -p no:cacheprovider \
+	  tests/python/test_gates.py tests/python/test_sample.py tests/python/test_arrays.py
+
+# GoogleTest from Debian's source package, built for aarch64 with zig like the suite itself.
+$(CROSS_BUILD)/gtest-aarch64/.ready: $(VENV_ZIG)/.ready | gtest
+	cmake -S /usr/src/googletest -B $(CROSS_BUILD)/gtest-aarch64/build -G Ninja \
+	  -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/zig-toolchain.cmake -DQELT_ZIG=$(CURDIR)/$(ZIG) \
+	  -DQELT_ZIG_TARGET=aarch64-linux-gnu.2.28 \
+	  -DCMAKE_INSTALL_PREFIX=$(CURDIR)/$(CROSS_BUILD)/gtest-aarch64/install
+	cmake --build $(CROSS_BUILD)/gtest-aarch64/build -j $(JOBS)
+	cmake --install $(CROSS_BUILD)/gtest-aarch64/build > /dev/null
+	touch $@
+
+# The core and the cross-check program built with zig for $(1), with more CMake options $(2).
+define zig_native_build
+	cmake -S . -B $(CROSS_BUILD)/native-$(1) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DQELT_BUILD_EXTENSION=OFF -DQELT_BUILD_CROSS_CHECK=ON -DQELT_WERROR=ON \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/zig-toolchain.cmake -DQELT_ZIG=$(CURDIR)/$(ZIG) \
+	  -DQELT_ZIG_TARGET=$(1)-linux-gnu.2.28 $(2)
+	cmake --build $(CROSS_BUILD)/native-$(1) -j $(JOBS)
+endef
+
+# Left out under qemu-user: death tests (they re-execute the test program, which needs
+# binfmt_misc) and the fork tests (qemu-user 7.2 aborts when a child forked from a threaded
+# process starts threads); both run natively in native-test.
+aarch64-native-test: $(CROSS_BUILD)/gtest-aarch64/.ready $(ARM64_ROOT)/.ready
+	$(call zig_native_build,aarch64,-DQELT_BUILD_TESTS=ON -DCMAKE_PREFIX_PATH=$(CURDIR)/$(CROSS_BUILD)/gtest-aarch64/install \
+	  "-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-aarch64;-L;$(CURDIR)/$(ARM64_ROOT)")
+	GTEST_FILTER='-*DeathTest*:PoolFork.*' ctest --test-dir $(CROSS_BUILD)/native-aarch64 \
+	  --output-on-failure --no-tests=error -j $(JOBS)
+
+# The same seeded gate and sampling cases on x86-64 (every kernel variant this CPU has, then a
+# CPU without AVX) and on aarch64 must print the same bits.
+cross-check: aarch64-native-test $(VENV_ZIG)/.ready
+	$(call zig_native_build,x86_64,-DQELT_BUILD_TESTS=OFF)
+	$(CROSS_BUILD)/native-x86_64/cross_check > $(CROSS_BUILD)/cross-x86_64.txt
+	$(QEMU_NEHALEM) $(CROSS_BUILD)/native-x86_64/cross_check > $(CROSS_BUILD)/cross-nehalem.txt
+	$(QEMU_ARM64) $(CROSS_BUILD)/native-aarch64/cross_check > $(CROSS_BUILD)/cross-aarch64.txt
+	$(PYTHON) tests/cross/compare_outputs.py $(CROSS_BUILD)/cross-x86_64.txt \
+	  $(CROSS_BUILD)/cross-nehalem.txt $(CROSS_BUILD)/cross-aarch64.txt
+
+# The x86-64 wheel again from a copy of the checkout in another directory: the same .so bytes.
+reproducible: $(WHEEL_STAMP)
+	rm -rf $(CROSS_BUILD)/elsewhere && mkdir -p $(CROSS_BUILD)/elsewhere/another/checkout
+	git ls-files -z | xargs -0 cp --parents -t $(CROSS_BUILD)/elsewhere/another/checkout
+	PYTHON=$(VENV_NP2)/bin/python ZIG=$(ZIG) cmake/build_wheel.sh x86_64 \
+	  $(CROSS_BUILD)/elsewhere/dist $(CROSS_BUILD)/elsewhere/another/checkout
+	$(PYTHON) tests/cross/compare_wheels.py $(DIST_DIR)/qelt_native-*_x86_64.whl \
+	  $(CROSS_BUILD)/elsewhere/dist/qelt_native-*_x86_64.whl
 
 # The native and Python suites under AddressSanitizer and UndefinedBehaviorSanitizer, then the
 # native pool tests under ThreadSanitizer.

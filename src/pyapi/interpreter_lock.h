@@ -3,7 +3,6 @@
 // Interpreter threads holding the interpreter lock when it is made. Never fails.
 #pragma once
 
-#include <cxxabi.h>
 #include <unistd.h>
 
 #include "pyapi/python.h"
@@ -35,7 +34,7 @@ class ReleasedInterpreterLock {
   ~ReleasedInterpreterLock() {
     try {
       PyEval_RestoreThread(state_);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {  // only the forced unwind: the C call throws nothing else
       for (;;) pause();
     }
   }

@@ -3,23 +3,20 @@
 #include <iterator>
 
 #include "quantum/kernel_variants.h"
+#include "runtime/cpu_features.h"
 
 namespace qelt {
 
 #if defined(__x86_64__)
 bool cpu_supports(InstructionSet set) noexcept {
-  // The feature bits are filled by the runtime's start-up code; initialising them here keeps the
-  // answer right even when this runs from another static initialiser.
-  __builtin_cpu_init();
   switch (set) {
     case InstructionSet::SCALAR:
+    case InstructionSet::SSE2:  // part of every x86-64 processor
       return true;
-    case InstructionSet::SSE2:
-      return __builtin_cpu_supports("sse2");
     case InstructionSet::AVX2:
-      return __builtin_cpu_supports("avx2");
+      return cpu_has_avx2();
     case InstructionSet::AVX512F:
-      return __builtin_cpu_supports("avx512f");
+      return cpu_has_avx512f();
     case InstructionSet::NEON:
       return false;
   }

@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -28,7 +29,8 @@ void write_stderr(std::string_view text) noexcept {
 // "main" for the process's first thread; otherwise the thread's own name, or "<unnamed>" for a
 // thread that never set one (Linux then reports the process's name, inherited at creation).
 std::string thread_label() {
-  if (::gettid() == ::getpid()) return "main";
+  // The system call rather than gettid(), which glibc only wraps from 2.30 on.
+  if (::syscall(SYS_gettid) == ::getpid()) return "main";
   char name[64] = {};
   if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0') {
     return "<unnamed>";

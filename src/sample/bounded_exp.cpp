@@ -1,7 +1,12 @@
-// bounded_exp: the scalar path, the SSE2 path (every x86-64 processor) and the choice of path.
+// bounded_exp: the scalar path, the SSE2 path (every x86-64 processor) and the choice of path;
+// aarch64 takes the NEON path (bounded_exp_neon.cpp), other architectures the scalar one.
 #include "sample/bounded_exp.h"
 
+#if defined(__x86_64__)
 #include <emmintrin.h>
+
+#include "runtime/cpu_features.h"
+#endif
 
 #include "sample/bounded_exp_steps.h"
 
@@ -13,6 +18,7 @@ void bounded_exp_scalar(const double* a, double* out, std::size_t count) noexcep
   for (std::size_t i = 0; i < count; ++i) out[i] = approximate_exp(a[i]);
 }
 
+#if defined(__x86_64__)
 void bounded_exp_sse2(const double* a, double* out, std::size_t count) noexcept {
   const __m128d lowest = _mm_set1_pd(LOWEST_ARGUMENT);
   const __m128d shift = _mm_set1_pd(ROUNDING_SHIFT);
@@ -37,8 +43,7 @@ void bounded_exp_sse2(const double* a, double* out, std::size_t count) noexcept 
 }
 
 bool has_avx2() noexcept {
-  static const bool available = __builtin_cpu_supports("avx2");
-  return available;
+  return cpu_has_avx2();
 }
 
 void bounded_exp(const double* a, double* out, std::size_t count) noexcept {
@@ -48,5 +53,18 @@ void bounded_exp(const double* a, double* out, std::size_t count) noexcept {
     bounded_exp_sse2(a, out, count);
   }
 }
+#elif defined(__aarch64__)
+bool has_avx2() noexcept { return false; }
+
+void bounded_exp(const double* a, double* out, std::size_t count) noexcept {
+  bounded_exp_neon(a, out, count);
+}
+#else
+bool has_avx2() noexcept { return false; }
+
+void bounded_exp(const double* a, double* out, std::size_t count) noexcept {
+  bounded_exp_scalar(a, out, count);
+}
+#endif
 
 }  // namespace qelt

@@ -13,8 +13,9 @@ void bounded_exp(const double* a, double* out, std::size_t count) noexcept;
 
 // The paths behind bounded_exp, exposed so that tests can force each one.
 void bounded_exp_scalar(const double* a, double* out, std::size_t count) noexcept;
+// x86-64 only.
 void bounded_exp_sse2(const double* a, double* out, std::size_t count) noexcept;
-// Requires AVX2 (see has_avx2).
+// x86-64 only; requires AVX2 (see has_avx2, false elsewhere).
 void bounded_exp_avx2(const double* a, double* out, std::size_t count) noexcept;
 bool has_avx2() noexcept;
 // aarch64 only.

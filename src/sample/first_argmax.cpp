@@ -6,6 +6,8 @@
 #include <cstring>
 #include <limits>
 
+#include "runtime/cpu_features.h"
+
 #if defined(__x86_64__)
 #include <emmintrin.h>
 
@@ -121,7 +123,7 @@ std::uint64_t first_argmax_sse2(std::span<const float> values) noexcept {
 }
 
 bool first_argmax_has_avx2() noexcept {
-  static const bool available = __builtin_cpu_supports("avx2");
+  static const bool available = cpu_has_avx2();
   return available;
 }
 

@@ -178,6 +178,7 @@ INSTANTIATE_TEST_SUITE_P(AllVariants, VariantPairs,
 
 // ---- The variants exist and the widest supported one is chosen ----
 
+#if defined(__x86_64__)
 // A variant that silently fell back to another one would share its entry points.
 TEST(KernelVariants, EveryVariantHasItsOwnEntryPoints) {
   std::set<const void*> seen;
@@ -200,6 +201,17 @@ TEST(KernelVariants, ActiveVariantIsTheWidestTheCpuReports) {
   EXPECT_EQ(name_of(active_gate_kernels().instruction_set), name_of(want));
   EXPECT_TRUE(cpu_supports(InstructionSet::SSE2));  // part of every x86-64 CPU
 }
+#else
+// Elsewhere the architecture's own vector variant (NEON on aarch64), if any, is the active one;
+// a variant of another architecture asked for falls back to the scalar one.
+TEST(KernelVariants, TheArchitecturesWidestVariantRunsOffX86) {
+  const InstructionSet widest = std::end(ALL_INSTRUCTION_SETS)[-1];
+  EXPECT_EQ(name_of(active_gate_kernels().instruction_set), name_of(widest));
+  for (InstructionSet set : ALL_INSTRUCTION_SETS) EXPECT_TRUE(cpu_supports(set)) << name_of(set);
+  EXPECT_FALSE(cpu_supports(InstructionSet::AVX2));
+  EXPECT_EQ(gate_kernels(InstructionSet::AVX2).one_qubit, scalar_gate_kernels().one_qubit);
+}
+#endif
 
 }  // namespace
 }  // namespace qelt

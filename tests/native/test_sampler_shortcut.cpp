@@ -37,7 +37,9 @@ using ExpPath = void (*)(const double*, double*, std::size_t);
 class BoundedExpPath : public ::testing::TestWithParam<ExpPath> {};
 
 TEST_P(BoundedExpPath, GivesTheScalarBitsForEveryLengthAndValue) {
+#if defined(__x86_64__)
   if (GetParam() == &qelt::bounded_exp_avx2 && !qelt::has_avx2()) GTEST_SKIP() << "no AVX2";
+#endif
   const std::vector<double> a = exp_arguments();
   std::vector<double> expected(a.size()), got(a.size());
   qelt::bounded_exp_scalar(a.data(), expected.data(), a.size());
@@ -52,9 +54,16 @@ TEST_P(BoundedExpPath, GivesTheScalarBitsForEveryLengthAndValue) {
   }
 }
 
+#if defined(__x86_64__)
 INSTANTIATE_TEST_SUITE_P(Paths, BoundedExpPath,
                          ::testing::Values(&qelt::bounded_exp_sse2, &qelt::bounded_exp_avx2,
                                            &qelt::bounded_exp));
+#elif defined(__aarch64__)
+INSTANTIATE_TEST_SUITE_P(Paths, BoundedExpPath,
+                         ::testing::Values(&qelt::bounded_exp_neon, &qelt::bounded_exp));
+#else
+INSTANTIATE_TEST_SUITE_P(Paths, BoundedExpPath, ::testing::Values(&qelt::bounded_exp));
+#endif
 
 TEST(BoundedExp, StaysWithinItsBoundOfThePlatformExp) {
   // The shortcut's proof needs |approximation / exp - 1| <= 2^-40 (plus the platform's own

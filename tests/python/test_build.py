@@ -57,3 +57,19 @@ def test_source_directories_include_only_downward():
             if upward or (here in CORE and head in rank and head not in CORE) or python:
                 wrong.append(f"{path.relative_to(SRC)} includes {target}")
     assert not wrong, wrong
+
+
+def test_internal_failure_report_names_a_project_relative_path(run_python):
+    """The build maps the source root away, so the report reads the same wherever it was built."""
+    result = run_python(
+        """
+        import numpy as np
+        from qelt_native import apply_gates
+        psi = np.zeros((1, 2), np.complex64)
+        try:
+            apply_gates(psi, [([0], psi)])
+        except BaseException:
+            pass
+        """
+    )
+    assert re.search(r"panicked at src/\w+/\w+\.(cpp|h):\d+:\d+:", result.stderr), result.stderr

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds the release wheel for one architecture with zig against glibc 2.28 and tags it
+# manylinux_2_28:
+#   cmake/build_wheel.sh ARCH OUT_DIR [SOURCE_DIR]
+# ARCH is x86_64 or aarch64. Needs in the environment: PYTHON (with pip and scikit-build-core),
+# ZIG (zig's executable), and for aarch64 ARM64_PYTHON_INCLUDE (the target interpreter's
+# headers, from cmake/arm64_sysroot.sh).
+set -euo pipefail
+arch=$1
+out=$(realpath -m "$2")
+source_dir=$(realpath "${3:-$(dirname "$0")/..}")
+: "${PYTHON:?}" "${ZIG:?}"
+defines=(
+  -C "cmake.define.CMAKE_TOOLCHAIN_FILE=$source_dir/cmake/zig-toolchain.cmake"
+  -C "cmake.define.QELT_ZIG=$(realpath "$ZIG")"
+  -C "cmake.define.QELT_ZIG_TARGET=$arch-linux-gnu.2.28"
+)
+if [ "$arch" != "$(uname -m)" ]; then
+  : "${ARM64_PYTHON_INCLUDE:?}"
+  defines+=(-C "cmake.define.Python_INCLUDE_DIR=$(realpath "$ARM64_PYTHON_INCLUDE")")
+fi
+mkdir -p "$out"
+rm -f "$out"/qelt_native-*-"$arch".whl
+# _PYTHON_HOST_PLATFORM names the wheel's platform tag: the target, not this machine. The tag
+# is what the toolchain guarantees (glibc 2.28 symbols at most); auditwheel show confirms it.
+_PYTHON_HOST_PLATFORM=manylinux_2_28_$arch "$PYTHON" -m pip wheel -q --no-deps \
+  --no-build-isolation "${defines[@]}" -w "$out" "$source_dir"
