@@ -17,7 +17,8 @@
 #include <vector>
 
 #include "quantum/kernel_variants.h"
-#include "quantum/kernels.h"
+#include "quantum/gate_driver.h"
+#include "quantum/parallelism.h"
 #include "sample/bounded_exp.h"
 #include "sample/sampler.h"
 
@@ -121,6 +122,8 @@ const char* name_of(InstructionSet set) {
       return "avx2";
     case InstructionSet::AVX512F:
       return "avx512f";
+    case InstructionSet::NEON:
+      return "neon";
   }
   return "unknown";
 }
@@ -129,7 +132,7 @@ const char* name_of(InstructionSet set) {
 
 int main() {
   std::printf("active %s\n", name_of(qelt::active_gate_kernels().instruction_set));
-  std::printf("sampler-exp-path %s\n", qelt::has_avx2() ? "avx2" : "baseline");
+  std::printf("sampler-exp-path %s\n", qelt::has_avx2() ? "avx2" : "baseline or neon");
   int status = 0;
 
   // Serial single rows (below 2^15 amplitudes), in-row parallel single rows (2^15 and 2^16)
@@ -163,7 +166,8 @@ int main() {
     for (InstructionSet set : qelt::ALL_INSTRUCTION_SETS) {
       if (!qelt::cpu_supports(set)) continue;
       std::vector<Amplitude> psi = start;
-      qelt::apply_prepared_gates(psi.data(), c.rows, dim, gates, qelt::gate_kernels(set));
+      qelt::apply_prepared_gates(psi.data(), c.rows, dim, gates, qelt::pool_parallelism(),
+                                 qelt::gate_kernels(set));
       if (reference.empty()) {
         reference = psi;
       } else if (nan_count(psi) != nan_count(reference) ||
