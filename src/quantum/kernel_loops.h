@@ -37,6 +37,10 @@
 #include "quantum/prepared_gate.h"
 #include "quantum/scalar_steps.h"
 
+// The register-level steps below are forced inline: each takes or returns registers through
+// references or arrays, and an out-of-line copy passes them through memory.
+#define QELT_ALWAYS_INLINE [[gnu::always_inline]]
+
 namespace qelt {
 namespace {
 
@@ -50,16 +54,16 @@ struct KernelLoops {
     V im;  // (-m.im, m.im, ...)
   };
 
-  static Coefficient coefficient(Amplitude m) noexcept {
+  QELT_ALWAYS_INLINE static Coefficient coefficient(Amplitude m) noexcept {
     return {Isa::dup_re(m), Isa::signed_im(m)};
   }
 
   // m * a, given a and a with re and im swapped.
-  static V product(const Coefficient& c, V a, V swapped) noexcept {
+  QELT_ALWAYS_INLINE static V product(const Coefficient& c, V a, V swapped) noexcept {
     return Isa::add(Isa::mul(c.re, a), Isa::mul(c.im, swapped));
   }
 
-  static void update_pair(const Coefficient* c, V& x, V& y) noexcept {
+  QELT_ALWAYS_INLINE static void update_pair(const Coefficient* c, V& x, V& y) noexcept {
     const V xs = Isa::swap_re_im(x);
     const V ys = Isa::swap_re_im(y);
     const V new_x = Isa::add(product(c[0], x, xs), product(c[1], y, ys));
@@ -69,7 +73,7 @@ struct KernelLoops {
   }
 
   // a[0..3] in local-index order; row r of the result is ((t0 + t1) + t2) + t3.
-  static void update_quad(const Coefficient* c, V* a) noexcept {
+  QELT_ALWAYS_INLINE static void update_quad(const Coefficient* c, V* a) noexcept {
     V s[4];
     for (int k = 0; k < 4; ++k) s[k] = Isa::swap_re_im(a[k]);
     V out[4];
@@ -84,7 +88,8 @@ struct KernelLoops {
 
   // q[2h + l] holds the members whose higher gate position is h and lower one l; the local index
   // is 2*bit(b0) + bit(b1), so q is in local order exactly when b0 is the higher position.
-  static void update_quad_by_position(const Coefficient* c, V* q, bool first_is_high) noexcept {
+  QELT_ALWAYS_INLINE static void update_quad_by_position(const Coefficient* c, V* q,
+                                                        bool first_is_high) noexcept {
     if (first_is_high) return update_quad(c, q);
     V a[4] = {q[0], q[2], q[1], q[3]};
     update_quad(c, a);
@@ -187,7 +192,10 @@ struct KernelLoops {
     }
   }
 
-  // Four plain streams: 2^lo >= W.
+  // Four plain streams: 2^lo >= W. One loop over groups of W quadruples from a multiple of W,
+  // which never straddle a run of 2^lo (itself a multiple of W): within a run the members move
+  // on with i, and only a run's first group recomputes where they are. (A loop nested per run
+  // had clang reload its hoisted coefficients and copy them to new spill slots on every run.)
   static void two_qubit_streams(Amplitude* run, std::size_t first, std::size_t last,
                                 const Coefficient* c, const Amplitude* m, unsigned b0,
                                 unsigned b1) noexcept {
@@ -196,26 +204,24 @@ struct KernelLoops {
     const std::size_t step0 = std::size_t{1} << b0;
     const std::size_t step1 = std::size_t{1} << b1;
     const std::size_t run_mask = (std::size_t{1} << lo) - 1;
-    std::size_t i = first;
-    while (i < last) {
-      const std::size_t end = (i | run_mask) + 1 < last ? (i | run_mask) + 1 : last;
-      Amplitude* const p0 = run + insert_zero_bit(insert_zero_bit(i, lo), hi);
-      Amplitude* const p1 = p0 + step1;
-      Amplitude* const p2 = p0 + step0;
-      Amplitude* const p3 = p0 + step0 + step1;
-      const std::size_t count = end - i;
-      std::size_t j = 0;
-      for (; j + W <= count; j += W) {
-        V a[4] = {Isa::load(p0 + j), Isa::load(p1 + j), Isa::load(p2 + j), Isa::load(p3 + j)};
-        update_quad(c, a);
-        Isa::store(p0 + j, a[0]);
-        Isa::store(p1 + j, a[1]);
-        Isa::store(p2 + j, a[2]);
-        Isa::store(p3 + j, a[3]);
-      }
-      scalar_quads(run, i + j, end, m, b0, b1);
-      i = end;
+    const std::size_t aligned = std::min((first + W - 1) / W * W, last);
+    scalar_quads(run, first, aligned, m, b0, b1);
+    std::size_t i = aligned;
+    const auto first_member = [&](std::size_t q) {
+      return run + insert_zero_bit(insert_zero_bit(q, lo), hi);
+    };
+    Amplitude* p0 = i + W <= last ? first_member(i) : run;
+    for (; i + W <= last; i += W, p0 += W) {
+      if ((i & run_mask) == 0) p0 = first_member(i);
+      V a[4] = {Isa::load(p0), Isa::load(p0 + step1), Isa::load(p0 + step0),
+                Isa::load(p0 + step0 + step1)};
+      update_quad(c, a);
+      Isa::store(p0, a[0]);
+      Isa::store(p0 + step1, a[1]);
+      Isa::store(p0 + step0, a[2]);
+      Isa::store(p0 + step0 + step1, a[3]);
     }
+    scalar_quads(run, i, last, m, b0, b1);
   }
 
   // Quadruples first .. last-1: groups of W from a multiple of W through `group(i)`, the edges
@@ -234,8 +240,9 @@ struct KernelLoops {
   // x0, x1: the registers whose members have the higher gate position clear, x2, x3 their
   // partners with it set; deinterleaved by the lower position LO, updated, interleaved back.
   template <unsigned LO>
-  static void update_by_low_position(const Coefficient* c, V& x0, V& x1, V& x2, V& x3,
-                                     bool first_is_high) noexcept {
+  QELT_ALWAYS_INLINE static void update_by_low_position(const Coefficient* c, V& x0, V& x1,
+                                                        V& x2, V& x3,
+                                                        bool first_is_high) noexcept {
     V q[4];
     Isa::template deinterleave<LO>(x0, x1, q[0], q[1]);
     Isa::template deinterleave<LO>(x2, x3, q[2], q[3]);
