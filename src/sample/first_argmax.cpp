@@ -47,25 +47,6 @@ struct Sse2 {
   }
 };
 
-// The largest non-NaN value of p[0, len), minus infinity if there is none. A NaN lane of the
-// loaded vector leaves the accumulator unchanged, so the accumulators never hold NaN.
-float largest_number_sse2(const float* p, std::size_t len) noexcept {
-  constexpr std::size_t LANES_PER_STEP = 16;  // four registers of four lanes
-  const __m128 minus_inf = _mm_set1_ps(MINUS_INF);
-  __m128 acc0 = minus_inf, acc1 = minus_inf, acc2 = minus_inf, acc3 = minus_inf;
-  std::size_t i = 0;
-  for (; i + LANES_PER_STEP <= len; i += LANES_PER_STEP) {
-    acc0 = _mm_max_ps(_mm_loadu_ps(p + i), acc0);
-    acc1 = _mm_max_ps(_mm_loadu_ps(p + i + 4), acc1);
-    acc2 = _mm_max_ps(_mm_loadu_ps(p + i + 8), acc2);
-    acc3 = _mm_max_ps(_mm_loadu_ps(p + i + 12), acc3);
-  }
-  float best = Sse2::largest_lane(_mm_max_ps(_mm_max_ps(acc0, acc1), _mm_max_ps(acc2, acc3)));
-  for (; i < len; ++i) {
-    if (p[i] > best) best = p[i];
-  }
-  return best;
-}
 #elif defined(__aarch64__)
 struct Neon {
   using Vec = float32x4_t;
@@ -83,24 +64,6 @@ struct Neon {
   static unsigned equal_mask(Vec a, Vec b) noexcept { return mask_of(vceqq_f32(a, b)); }
   static float largest_lane(Vec v) noexcept { return vmaxvq_f32(v); }
 };
-
-float largest_number_neon(const float* p, std::size_t len) noexcept {
-  constexpr std::size_t LANES_PER_STEP = 16;  // four registers of four lanes
-  const float32x4_t minus_inf = vdupq_n_f32(MINUS_INF);
-  float32x4_t acc0 = minus_inf, acc1 = minus_inf, acc2 = minus_inf, acc3 = minus_inf;
-  std::size_t i = 0;
-  for (; i + LANES_PER_STEP <= len; i += LANES_PER_STEP) {
-    acc0 = Neon::max(vld1q_f32(p + i), acc0);
-    acc1 = Neon::max(vld1q_f32(p + i + 4), acc1);
-    acc2 = Neon::max(vld1q_f32(p + i + 8), acc2);
-    acc3 = Neon::max(vld1q_f32(p + i + 12), acc3);
-  }
-  float best = Neon::largest_lane(Neon::max(Neon::max(acc0, acc1), Neon::max(acc2, acc3)));
-  for (; i < len; ++i) {
-    if (p[i] > best) best = p[i];
-  }
-  return best;
-}
 #endif
 
 }  // namespace
@@ -132,7 +95,7 @@ std::uint64_t first_argmax(std::span<const float> values) noexcept {
 }
 
 float largest_number(std::span<const float> values) noexcept {
-  return largest_number_sse2(values.data(), values.size());
+  return ArgmaxWalk<Sse2>::largest_number(values.data(), values.size());
 }
 #elif defined(__aarch64__)
 std::uint64_t first_argmax(std::span<const float> values) noexcept {
@@ -140,7 +103,7 @@ std::uint64_t first_argmax(std::span<const float> values) noexcept {
 }
 
 float largest_number(std::span<const float> values) noexcept {
-  return largest_number_neon(values.data(), values.size());
+  return ArgmaxWalk<Neon>::largest_number(values.data(), values.size());
 }
 #else
 std::uint64_t first_argmax(std::span<const float> values) noexcept {

@@ -76,6 +76,22 @@ struct ArgmaxWalk {
     }
   }
 
+  // The largest non-NaN value of p[0, len), minus infinity if there is none: four accumulators
+  // that a NaN lane leaves unchanged, then the scalar rule for the tail.
+  static float largest_number(const float* p, std::size_t len) noexcept {
+    const Vec minus_inf = V::splat(-std::numeric_limits<float>::infinity());
+    Vec acc[4] = {minus_inf, minus_inf, minus_inf, minus_inf};
+    std::size_t i = 0;
+    for (; i + 4 * V::LANES <= len; i += 4 * V::LANES) {
+      for (std::size_t k = 0; k < 4; ++k) acc[k] = V::max(V::load(p + i + k * V::LANES), acc[k]);
+    }
+    float best = V::largest_lane(V::max(V::max(acc[0], acc[1]), V::max(acc[2], acc[3])));
+    for (; i < len; ++i) {
+      if (p[i] > best) best = p[i];
+    }
+    return best;
+  }
+
   static std::uint64_t first_argmax(const float* values, std::size_t count) noexcept {
     float best = -std::numeric_limits<float>::infinity();
     std::uint64_t best_position = 0;
