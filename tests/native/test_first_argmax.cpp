@@ -3,6 +3,8 @@
 // edges of vector steps, parts and blocks, and a new maximum in every block.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstddef>
 #include <cstring>
 #include <limits>
@@ -132,7 +134,13 @@ std::vector<NamedPath> paths() {
       {"dispatch", [](std::span<const float> v) { return qelt::first_argmax(v); }},
       {"stride3", &strided<3>},
       {"reversed", &strided<-1>},
-      {"misaligned", &misaligned}};
+      {"misaligned", &misaligned},
+      // The first position holding largest_number's value is the arg-max when that value is right.
+      {"largest", [](std::span<const float> v) -> std::uint64_t {
+         const float largest = qelt::largest_number(v);
+         if (largest == -INF) return 0;
+         return static_cast<std::uint64_t>(std::find(v.begin(), v.end(), largest) - v.begin());
+       }}};
 #if defined(__x86_64__)
   list.push_back({"sse2", [](std::span<const float> v) { return qelt::first_argmax_sse2(v); }});
   list.push_back({"avx2", [](std::span<const float> v) { return qelt::first_argmax_avx2(v); },
