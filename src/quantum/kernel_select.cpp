@@ -7,6 +7,22 @@
 
 namespace qelt {
 
+const char* instruction_set_name(InstructionSet set) noexcept {
+  switch (set) {
+    case InstructionSet::SCALAR:
+      return "scalar";
+    case InstructionSet::SSE2:
+      return "sse2";
+    case InstructionSet::AVX2:
+      return "avx2";
+    case InstructionSet::AVX512F:
+      return "avx512f";
+    case InstructionSet::NEON:
+      return "neon";
+  }
+  return "unknown";
+}
+
 #if defined(__x86_64__)
 bool cpu_supports(InstructionSet set) noexcept {
   switch (set) {

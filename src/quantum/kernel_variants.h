@@ -40,6 +40,9 @@ struct GateKernels {
                     unsigned b0, unsigned b1) noexcept;
 };
 
+// The instruction set's name in lower case ("scalar", "sse2", "avx2", "avx512f", "neon").
+const char* instruction_set_name(InstructionSet set) noexcept;
+
 // Whether this CPU can run the variant (the scalar one always can).
 bool cpu_supports(InstructionSet set) noexcept;
 

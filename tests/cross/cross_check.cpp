@@ -112,21 +112,7 @@ std::vector<qelt::PreparedGate> random_gates(Random& rng, const GateCase& c, std
   return gates;
 }
 
-const char* name_of(InstructionSet set) {
-  switch (set) {
-    case InstructionSet::SCALAR:
-      return "scalar";
-    case InstructionSet::SSE2:
-      return "sse2";
-    case InstructionSet::AVX2:
-      return "avx2";
-    case InstructionSet::AVX512F:
-      return "avx512f";
-    case InstructionSet::NEON:
-      return "neon";
-  }
-  return "unknown";
-}
+const char* name_of(InstructionSet set) { return qelt::instruction_set_name(set); }
 
 }  // namespace
 

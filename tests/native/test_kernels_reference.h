@@ -123,20 +123,6 @@ inline void ref_apply(std::vector<Amplitude>& psi, std::size_t rows, std::size_t
   }
 }
 
-inline std::string name_of(InstructionSet set) {
-  switch (set) {
-    case InstructionSet::SCALAR:
-      return "scalar";
-    case InstructionSet::SSE2:
-      return "sse2";
-    case InstructionSet::AVX2:
-      return "avx2";
-    case InstructionSet::AVX512F:
-      return "avx512f";
-    case InstructionSet::NEON:
-      return "neon";
-  }
-  return "unknown";
-}
+inline std::string name_of(InstructionSet set) { return instruction_set_name(set); }
 
 }  // namespace qelt::test
