@@ -1,13 +1,17 @@
 // The gate driver: chooses the row-parallel, serial or in-row parallel route and applies the
 // prepared gates with the given kernel variant and threading policy. On rows longer than a cache
 // block, runs of gates that fit one block are applied block by block (blocked_runs.h). On one
-// thread a gate that starts no run of two is applied on its own over the whole row; on the
-// in-row route every run, even of one gate, is one fork-join over its blocks.
+// thread a gate that starts no run of two is applied on its own over the whole row; the in-row
+// route spreads the blocks of every run over the workers within one fork-join.
 #include "quantum/gate_driver.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
+#include <memory>
+#include <vector>
 
+#include "pool/backoff.h"
 #include "quantum/blocked_runs.h"
 
 namespace qelt {
@@ -48,30 +52,75 @@ void apply_gates_to_one_row(const GateKernels& kernels, Amplitude* row, std::siz
   }
 }
 
-// One long row, its work spread over the workers with one fork-join per blocked run. Blocks
-// are sized so that there are at least twice as many as workers (a worker slowed down by
-// something else leaves blocks to the others) and at most a cache block; every gate of a run
-// goes through a block before the next block starts. Every single gate fits a block of
-// 2^(MIN_CHUNK_BITS + 2), so no gate is ever applied on its own over the row. With one worker
-// this is the serial route.
+// A counter on its own cache line, so that threads counting on one do not slow down threads
+// reading the ones beside it.
+struct alignas(64) PaddedCounter {
+  std::atomic<std::size_t> value{0};
+};
+
+struct PlannedRun {
+  BlockShape shape;
+  std::size_t first_gate = 0;
+  std::size_t gate_count = 0;
+  std::size_t blocks = 0;
+};
+
+// One long row, its work spread over the workers with one fork-join for the whole gate list.
+// The list is cut into blocked runs. Each run's blocks are dealt out in contiguous shares, one
+// per piece; every piece walks the runs in order, claims the blocks of its own share, then
+// those left in the other shares, and then waits until every block of the run is finished
+// before it starts on the next run. That wait is the barrier between gates: no amplitude is
+// touched by a run before every earlier run has finished with it, so the result is the
+// gate-by-gate one bit for bit. A piece waits only for blocks that running pieces have claimed
+// and are working on, never for a piece the pool has not started; a piece that starts late
+// joins the run in progress, or finds nothing left.
+// The shares keep a worker on the same part of the row from run to run, so that part stays in
+// its cache. One block per share: fewer, larger blocks cover more bit positions, so the list
+// falls into fewer runs, and the claiming still lets a fast worker take a slow one's block.
+// Blocks hold at most 2^BLOCK_BITS amplitudes, and every single gate fits a block of
+// 2^(MIN_CHUNK_BITS + 2). With one worker this is the serial route.
 void apply_gates_in_row(const Parallelism& parallelism, const GateKernels& kernels, Amplitude* row,
                         std::size_t dim, std::span<const PreparedGate> gates) {
   const std::size_t workers = parallelism.workers();
   if (workers <= 1) return apply_gates_to_one_row(kernels, row, dim, gates, 0);
   const unsigned n = static_cast<unsigned>(std::countr_zero(dim));
-  const unsigned piece_bits = static_cast<unsigned>(std::bit_width(2 * workers - 1));
+  const unsigned piece_bits = static_cast<unsigned>(std::bit_width(workers - 1));
   const unsigned block_bits =
       std::max(std::min(BLOCK_BITS, n - std::min(piece_bits, n)), std::min(MIN_CHUNK_BITS + 2, n));
-  std::size_t g = 0;
-  while (g < gates.size()) {
-    BlockShape shape;
-    const std::size_t end = plan_blocked_run(gates, g, block_bits, n, shape);
-    const std::span<const PreparedGate> run = gates.subspan(g, end - g);
-    parallelism.split(block_count(shape, n), 1, [&](std::size_t first, std::size_t last) {
-      apply_run_to_blocks(kernels, row, shape, first, last, run, 0);
-    });
+  std::vector<PlannedRun> runs;
+  for (std::size_t g = 0; g < gates.size();) {
+    PlannedRun run;
+    const std::size_t end = plan_blocked_run(gates, g, block_bits, n, run.shape);
+    run.first_gate = g;
+    run.gate_count = end - g;
+    run.blocks = block_count(run.shape, n);
+    runs.push_back(run);
     g = end;
   }
+  // Per run: blocks finished, then one claim counter per share.
+  const std::size_t stride = workers + 1;
+  const std::unique_ptr<PaddedCounter[]> counters(new PaddedCounter[runs.size() * stride]);
+  parallelism.split(workers, 1, [&](std::size_t piece, std::size_t) {
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+      const PlannedRun& run = runs[r];
+      PaddedCounter* done = &counters[r * stride];
+      PaddedCounter* claimed = done + 1;
+      const std::span<const PreparedGate> run_gates = gates.subspan(run.first_gate, run.gate_count);
+      for (std::size_t k = 0; k < workers; ++k) {
+        const std::size_t share = (piece + k) % workers;
+        const std::size_t first = run.blocks * share / workers;
+        const std::size_t size = run.blocks * (share + 1) / workers - first;
+        for (std::size_t i;
+             (i = claimed[share].value.fetch_add(1, std::memory_order_relaxed)) < size;) {
+          apply_run_to_blocks(kernels, row, run.shape, first + i, first + i + 1, run_gates, 0);
+          done->value.fetch_add(1, std::memory_order_release);
+        }
+      }
+      for (Backoff backoff; done->value.load(std::memory_order_acquire) < run.blocks;) {
+        backoff.snooze();
+      }
+    }
+  });
 }
 
 }  // namespace
