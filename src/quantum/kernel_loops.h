@@ -86,6 +86,30 @@ struct KernelLoops {
     for (int k = 0; k < 4; ++k) a[k] = out[k];
   }
 
+  // update_quad on two independent quadruples of registers, each coefficient used on both
+  // before the next; the same operations on each as update_quad.
+  QELT_ALWAYS_INLINE static void update_two_quads(const Coefficient* c, V* a, V* b) noexcept {
+    V sa[4], sb[4];
+    for (int k = 0; k < 4; ++k) {
+      sa[k] = Isa::swap_re_im(a[k]);
+      sb[k] = Isa::swap_re_im(b[k]);
+    }
+    V out_a[4], out_b[4];
+    for (int r = 0; r < 4; ++r) {
+      const Coefficient* row = c + 4 * r;
+      V acc_a = Isa::add(product(row[0], a[0], sa[0]), product(row[1], a[1], sa[1]));
+      V acc_b = Isa::add(product(row[0], b[0], sb[0]), product(row[1], b[1], sb[1]));
+      acc_a = Isa::add(acc_a, product(row[2], a[2], sa[2]));
+      acc_b = Isa::add(acc_b, product(row[2], b[2], sb[2]));
+      out_a[r] = Isa::add(acc_a, product(row[3], a[3], sa[3]));
+      out_b[r] = Isa::add(acc_b, product(row[3], b[3], sb[3]));
+    }
+    for (int k = 0; k < 4; ++k) {
+      a[k] = out_a[k];
+      b[k] = out_b[k];
+    }
+  }
+
   // q[2h + l] holds the members whose higher gate position is h and lower one l; the local index
   // is 2*bit(b0) + bit(b1), so q is in local order exactly when b0 is the higher position.
   QELT_ALWAYS_INLINE static void update_quad_by_position(const Coefficient* c, V* q,
@@ -192,10 +216,12 @@ struct KernelLoops {
     }
   }
 
-  // Four plain streams: 2^lo >= W. One loop over groups of W quadruples from a multiple of W,
-  // which never straddle a run of 2^lo (itself a multiple of W): within a run the members move
-  // on with i, and only a run's first group recomputes where they are. (A loop nested per run
-  // had clang reload its hoisted coefficients and copy them to new spill slots on every run.)
+  // Four plain streams: 2^lo >= W. Groups of W quadruples from a multiple of W, which never
+  // straddle a run of 2^lo (itself a multiple of W): within a run the members move on with i,
+  // and only a run's first group recomputes where they are. The sixteen coefficients take 32
+  // registers, more than any register file leaves free beside the amplitudes; where the
+  // compiler reloads them per group, Isa::PAIRED_STREAM_GROUPS has two groups go through each
+  // coefficient together, so that every load serves eight products instead of four.
   static void two_qubit_streams(Amplitude* run, std::size_t first, std::size_t last,
                                 const Coefficient* c, const Amplitude* m, unsigned b0,
                                 unsigned b1) noexcept {
@@ -210,16 +236,28 @@ struct KernelLoops {
     const auto first_member = [&](std::size_t q) {
       return run + insert_zero_bit(insert_zero_bit(q, lo), hi);
     };
+    const std::size_t offsets[4] = {0, step1, step0, step0 + step1};
+    for (; Isa::PAIRED_STREAM_GROUPS && i + 2 * W <= last; i += 2 * W) {
+      Amplitude* const pa = first_member(i);
+      Amplitude* const pb = ((i + W) & run_mask) == 0 ? first_member(i + W) : pa + W;
+      V a[4], b[4];
+      for (int k = 0; k < 4; ++k) {
+        a[k] = Isa::load(pa + offsets[k]);
+        b[k] = Isa::load(pb + offsets[k]);
+      }
+      update_two_quads(c, a, b);
+      for (int k = 0; k < 4; ++k) {
+        Isa::store(pa + offsets[k], a[k]);
+        Isa::store(pb + offsets[k], b[k]);
+      }
+    }
     Amplitude* p0 = i + W <= last ? first_member(i) : run;
     for (; i + W <= last; i += W, p0 += W) {
       if ((i & run_mask) == 0) p0 = first_member(i);
-      V a[4] = {Isa::load(p0), Isa::load(p0 + step1), Isa::load(p0 + step0),
-                Isa::load(p0 + step0 + step1)};
+      V a[4];
+      for (int k = 0; k < 4; ++k) a[k] = Isa::load(p0 + offsets[k]);
       update_quad(c, a);
-      Isa::store(p0, a[0]);
-      Isa::store(p0 + step1, a[1]);
-      Isa::store(p0 + step0, a[2]);
-      Isa::store(p0 + step0 + step1, a[3]);
+      for (int k = 0; k < 4; ++k) Isa::store(p0 + offsets[k], a[k]);
     }
     scalar_quads(run, i, last, m, b0, b1);
   }

@@ -11,6 +11,7 @@ namespace {
 struct Avx2 {
   using V = __m256;
   static constexpr std::size_t WIDTH = 4;
+  static constexpr bool PAIRED_STREAM_GROUPS = false;  // 16 registers: one group fills them
 
   static V load(const Amplitude* p) noexcept {
     return _mm256_loadu_ps(reinterpret_cast<const float*>(p));

@@ -11,6 +11,7 @@ namespace {
 struct Neon {
   using V = float32x4_t;
   static constexpr std::size_t WIDTH = 2;
+  static constexpr bool PAIRED_STREAM_GROUPS = false;  // 16 registers: one group fills them
 
   static V load(const Amplitude* p) noexcept { return vld1q_f32(reinterpret_cast<const float*>(p)); }
   static void store(Amplitude* p, V v) noexcept { vst1q_f32(reinterpret_cast<float*>(p), v); }

@@ -11,6 +11,7 @@ namespace {
 struct Sse2 {
   using V = __m128;
   static constexpr std::size_t WIDTH = 2;
+  static constexpr bool PAIRED_STREAM_GROUPS = false;  // 16 registers: one group fills them
 
   static V load(const Amplitude* p) noexcept {
     return _mm_loadu_ps(reinterpret_cast<const float*>(p));
