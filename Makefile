@@ -27,7 +27,8 @@ QEMU_NEHALEM := qemu-x86_64 -cpu Nehalem
 TEST_DEPS := pytest pytest-timeout hypothesis scikit-build-core
 SOURCES := $(shell find src cmake -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test native-test python-test python-test-np1 python-test-np2 bench sanitize tsan \
+.PHONY: demo test native-test python-test python-test-np1 python-test-np2 bench bench-builds \
+        sanitize tsan \
         gtest wheel wheels cross-test nehalem-test aarch64-python-test aarch64-native-test \
         x86_64-zig-native-test \
         cross-check reproducible clean
@@ -117,6 +118,20 @@ bench: $(VENV_BENCH)/.ready $(WHEEL_STAMP)
 	$(VENV_BENCH)/bin/pip install -q --no-deps --force-reinstall $(DIST_DIR)/qelt_native-*_x86_64.whl
 	mkdir -p bench/results
 	for script in bench/bench_*.py; do $(VENV_BENCH)/bin/python $$script; done
+
+# The benchmark cases on the release wheel's module beside a plain GCC build of the same tree.
+BENCH_BUILDS := build/bench-builds
+bench-builds: $(VENV_BENCH)/.ready $(WHEEL_STAMP)
+	cmake -S . -B $(BENCH_BUILDS)/gcc -G Ninja -DCMAKE_BUILD_TYPE=Release -DQELT_BUILD_TESTS=OFF \
+	  -DQELT_BUILD_EXTENSION=ON -DPython_EXECUTABLE=$(CURDIR)/$(VENV_NP2)/bin/python > /dev/null
+	cmake --build $(BENCH_BUILDS)/gcc -j $(JOBS)
+	rm -rf $(BENCH_BUILDS)/release && mkdir -p $(BENCH_BUILDS)/release
+	cd $(BENCH_BUILDS)/release && $(PYTHON) -m zipfile -e \
+	  ../../../$(DIST_DIR)/qelt_native-0.1.0-cp310-abi3-manylinux_2_28_x86_64.whl .
+	$(VENV_BENCH)/bin/python bench/compare_builds.py gcc=$(BENCH_BUILDS)/gcc \
+	  release=$(BENCH_BUILDS)/release | tee bench/results/builds.txt
+	$(VENV_BENCH)/bin/python bench/bench_round_trip.py --builds $(BENCH_BUILDS)/gcc \
+	  $(BENCH_BUILDS)/release | tee -a bench/results/builds.txt
 
 # Everything the release wheels promise beyond this machine: both wheels built and checked, the
 # x86-64 wheel's gate and sampling tests on a CPU without AVX, the aarch64 wheel's tests and the

@@ -237,9 +237,11 @@ struct KernelLoops {
       return run + insert_zero_bit(insert_zero_bit(q, lo), hi);
     };
     const std::size_t offsets[4] = {0, step1, step0, step0 + step1};
+    Amplitude* p0 = i + W <= last ? first_member(i) : run;
     for (; Isa::PAIRED_STREAM_GROUPS && i + 2 * W <= last; i += 2 * W) {
-      Amplitude* const pa = first_member(i);
+      Amplitude* const pa = (i & run_mask) == 0 ? first_member(i) : p0;
       Amplitude* const pb = ((i + W) & run_mask) == 0 ? first_member(i + W) : pa + W;
+      p0 = pb + W;
       V a[4], b[4];
       for (int k = 0; k < 4; ++k) {
         a[k] = Isa::load(pa + offsets[k]);
@@ -251,7 +253,6 @@ struct KernelLoops {
         Isa::store(pb + offsets[k], b[k]);
       }
     }
-    Amplitude* p0 = i + W <= last ? first_member(i) : run;
     for (; i + W <= last; i += W, p0 += W) {
       if ((i & run_mask) == 0) p0 = first_member(i);
       V a[4];
