@@ -1,6 +1,7 @@
 // Planning and applying cache-blocked runs of gates (see blocked_runs.h).
 #include "quantum/blocked_runs.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 
@@ -20,8 +21,9 @@ std::uint64_t bit_mask(const PreparedGate& gate) noexcept {
 // c + k <= block_bits. Since c + k(c) never decreases as c grows, the feasible c form a range
 // and the first one found from the top is the best.
 bool shape_for(std::uint64_t mask, unsigned block_bits, unsigned n, BlockShape& shape) noexcept {
-  const unsigned top = block_bits < n ? block_bits : n;
-  const unsigned bottom = MIN_CHUNK_BITS < top ? MIN_CHUNK_BITS : top;
+  const unsigned top = std::min(block_bits, n);
+  const unsigned floor = std::min(MIN_CHUNK_BITS, block_bits < 2 ? 0 : block_bits - 2);
+  const unsigned bottom = std::min(floor, top);
   for (unsigned c = top;; --c) {
     const std::uint64_t high = mask >> c << c;  // c <= n <= 63
     const unsigned k = static_cast<unsigned>(std::popcount(high));

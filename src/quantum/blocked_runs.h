@@ -23,9 +23,12 @@ namespace qelt {
 // A block holds at most 2^15 amplitudes (256 KiB): it stays in the per-core L2 cache while
 // every gate of a run passes over it.
 inline constexpr unsigned BLOCK_BITS = 15;
-// Chunks hold at least 2^8 consecutive amplitudes (2 KiB), long enough to stream well and to
-// keep the per-chunk cost of a kernel call small.
-inline constexpr unsigned MIN_CHUNK_BITS = 8;
+// Chunks hold at least 2^11 consecutive amplitudes (16 KiB): every chunk is a kernel call that
+// first sets up the gate's coefficient registers, and shorter chunks do not pay that back,
+// even though they let a run take in more high positions. A block too small for such chunks
+// and two positions above them (an in-row block when there are many workers) lowers the floor
+// to block_bits - 2, so that every single gate still fits.
+inline constexpr unsigned MIN_CHUNK_BITS = 11;
 
 struct BlockShape {
   unsigned low_bits = 0;     // chunk length 2^low_bits
@@ -40,8 +43,8 @@ inline const Amplitude* matrix_for_row(const PreparedGate& gate, std::size_t row
 }
 
 // The largest run of gates from gates[first] on that fits blocks of at most 2^block_bits
-// amplitudes of a row of 2^n, and the block shape for it. Returns `first` when not even
-// gates[first] fits (when block_bits is below MIN_CHUNK_BITS + 2).
+// amplitudes of a row of 2^n, and the block shape for it. With block_bits >= 2 every single
+// gate fits, so the run holds at least gates[first].
 std::size_t plan_blocked_run(std::span<const PreparedGate> gates, std::size_t first,
                              unsigned block_bits, unsigned n, BlockShape& shape) noexcept;
 

@@ -17,6 +17,8 @@
 namespace qelt {
 namespace {
 
+constexpr unsigned IN_ROW_MIN_BLOCK_BITS = 10;
+
 void apply_gate(const GateKernels& kernels, Amplitude* run, std::size_t len,
                 const Amplitude* matrix, std::span<const std::uint64_t> bits) noexcept {
   if (bits.size() == 1) {
@@ -77,8 +79,8 @@ struct PlannedRun {
 // The shares keep a worker on the same part of the row from run to run, so that part stays in
 // its cache. One block per share: fewer, larger blocks cover more bit positions, so the list
 // falls into fewer runs, and the claiming still lets a fast worker take a slow one's block.
-// Blocks hold at most 2^BLOCK_BITS amplitudes, and every single gate fits a block of
-// 2^(MIN_CHUNK_BITS + 2). With one worker this is the serial route.
+// Blocks hold at most 2^BLOCK_BITS amplitudes, and at least 2^IN_ROW_MIN_BLOCK_BITS (or the
+// row), so that a block's work outweighs claiming it. With one worker this is the serial route.
 void apply_gates_in_row(const Parallelism& parallelism, const GateKernels& kernels, Amplitude* row,
                         std::size_t dim, std::span<const PreparedGate> gates) {
   const std::size_t workers = parallelism.workers();
@@ -86,7 +88,7 @@ void apply_gates_in_row(const Parallelism& parallelism, const GateKernels& kerne
   const unsigned n = static_cast<unsigned>(std::countr_zero(dim));
   const unsigned piece_bits = static_cast<unsigned>(std::bit_width(workers - 1));
   const unsigned block_bits =
-      std::max(std::min(BLOCK_BITS, n - std::min(piece_bits, n)), std::min(MIN_CHUNK_BITS + 2, n));
+      std::max(std::min(BLOCK_BITS, n - std::min(piece_bits, n)), std::min(IN_ROW_MIN_BLOCK_BITS, n));
   std::vector<PlannedRun> runs;
   for (std::size_t g = 0; g < gates.size();) {
     PlannedRun run;

@@ -187,7 +187,7 @@ INSTANTIATE_TEST_SUITE_P(AllVariants, DriverRoutes,
 
 // Gates on positions {0, 3, 17, 20, 21} of a 22-position row fit one block of 2^15: chunks of
 // 2^12 with the three high positions. Gates on one high position each fit while the chunks
-// stay at least 2^MIN_CHUNK_BITS long.
+// stay at least 2^MIN_CHUNK_BITS long, or as long as a small block allows.
 TEST(BlockedRunPlan, RunsGrowWhileTheirPositionsFitOneBlock) {
   const std::vector<PreparedGate> gates = {
       one_qubit_gate(0, 1), two_qubit_gate(21, 0, 2), one_qubit_gate(20, 3),
@@ -204,6 +204,11 @@ TEST(BlockedRunPlan, RunsGrowWhileTheirPositionsFitOneBlock) {
   EXPECT_EQ(plan_blocked_run(wide, 0, 15, 22, shape), 15 - MIN_CHUNK_BITS);
   EXPECT_EQ(shape.low_bits, MIN_CHUNK_BITS);
   EXPECT_EQ(plan_blocked_run(wide, 1, 15, 22, shape), 1 + 15 - MIN_CHUNK_BITS);
+  // A block too small for such chunks still takes any one gate, with shorter chunks.
+  const std::vector<PreparedGate> top_pair = {two_qubit_gate(21, 20, 5), one_qubit_gate(3, 6)};
+  EXPECT_EQ(plan_blocked_run(top_pair, 0, 10, 22, shape), 2u);
+  EXPECT_EQ(shape.low_bits, 8u);
+  EXPECT_EQ(shape.high_count, 2u);
   // A row no longer than a block is one block whatever the gates.
   std::vector<PreparedGate> all;
   for (unsigned b = 0; b < 15; ++b) all.push_back(two_qubit_gate(b, (b + 7) % 15, b));
