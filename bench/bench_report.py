@@ -663,6 +663,36 @@ def smallest_calls():
     ]
 
 
+COPY_SECONDS = 3.0
+
+
+def serial_copy(seconds):
+    """Child: the serial n=14 layered case over and over for `seconds`; prints its rate in
+    amplitude-gate updates per second."""
+    import qelt_native
+
+    psi, gates, _ = build_case(1, 14, "layers")
+    qelt_native.apply_gates(psi, gates)
+    calls, start = 0, time.perf_counter()
+    while time.perf_counter() - start < seconds:
+        qelt_native.apply_gates(psi, gates)
+        calls += 1
+    print(calls * len(gates) * (1 << 14) / (time.perf_counter() - start))
+
+
+def two_copy_ceiling():
+    """The serial n=14 layered case in one process alone, then in two processes at once. The
+    two copies' combined rate over one copy's rate alone is the most two workers can give on
+    this machine: two CPUs that share a physical core or its power budget give less than 2."""
+    def run(copies):
+        children = [subprocess.Popen([sys.executable, __file__, "--copy", str(COPY_SECONDS)],
+                                     stdout=subprocess.PIPE, text=True) for _ in range(copies)]
+        return sum(float(child.communicate()[0]) for child in children)
+
+    alone = run(1)
+    return alone, run(2)
+
+
 def pool_call_after_sleep():
     """The smallest pool call made after the workers have had time to fall asleep: median of
     single calls, each after a pause of SLEEP_PAUSE seconds."""
@@ -737,7 +767,7 @@ def fmt_time(seconds, unit):
     return f"{value:.0f}" if value >= 100 else f"{value:.1f}" if value >= 1 else f"{value:.2f}"
 
 
-def targets_section(results, copy_bw, ufunc, small, peer_cell):
+def targets_section(results, copy_bw, ufunc, small, peer_cell, ceiling):
     """The figures the performance targets are judged on, each beside its peer or limit measured
     in this run."""
     native = results["qelt_native"]
@@ -762,6 +792,10 @@ def targets_section(results, copy_bw, ufunc, small, peer_cell):
         ratio = f"{rate / serial_rate:>15.2f}" if serial_rate else f"{'n/a':>15}"
         out.append(f"{label:<14}{'serial' if n < 15 else 'in-row':>8}{record['gates']:>7}"
                    f"{record['seconds'] * 1e3:>9.2f}{rate / 1e9:>8.2f}{ratio}")
+    alone, together = ceiling
+    out.append(f"machine's ceiling: the serial n=14 case in two processes at once, "
+               f"{together / 1e9:.2f} G/s together against {alone / 1e9:.2f} alone "
+               f"({together / alone:.2f}x)")
 
     # (b) qsim.
     out += ["", "(b) qsim's time over qelt_native's (above 1x: qelt_native is faster); qsim's time"
@@ -977,7 +1011,7 @@ def main():
     for label, us in small:
         table.append(f"{label:<40}{us:>8.2f}  ({us / ufunc:.1f}x the ufunc call)")
 
-    table += targets_section(results, copy_bw, ufunc, small, peer_cell)
+    table += targets_section(results, copy_bw, ufunc, small, peer_cell, two_copy_ceiling())
 
     def described(items):
         return [textwrap.fill(f"{k}: {v}", 96, initial_indent="  ", subsequent_indent="    ")
@@ -1064,5 +1098,7 @@ def draw(plot_rows, sample_rows, ufunc, small, header):
 if __name__ == "__main__":
     if len(sys.argv) == 4 and sys.argv[1] == "--engine":
         measure_engine(sys.argv[2], int(sys.argv[3]))
+    elif len(sys.argv) == 3 and sys.argv[1] == "--copy":
+        serial_copy(float(sys.argv[2]))
     else:
         main()
