@@ -18,6 +18,9 @@ namespace qelt {
 namespace {
 
 constexpr unsigned IN_ROW_MIN_BLOCK_BITS = 10;
+// Rows shorter than this go through the gates a tile of rows of about this many amplitudes
+// (32 KiB) at a time, which stays in the first-level cache while every gate passes over it.
+constexpr std::size_t TILE_AMPLITUDES = 4096;
 
 void apply_gate(const GateKernels& kernels, Amplitude* run, std::size_t len,
                 const Amplitude* matrix, std::span<const std::uint64_t> bits) noexcept {
@@ -87,8 +90,8 @@ void apply_gates_in_row(const Parallelism& parallelism, const GateKernels& kerne
   if (workers <= 1) return apply_gates_to_one_row(kernels, row, dim, gates, 0);
   const unsigned n = static_cast<unsigned>(std::countr_zero(dim));
   const unsigned piece_bits = static_cast<unsigned>(std::bit_width(workers - 1));
-  const unsigned block_bits =
-      std::max(std::min(BLOCK_BITS, n - std::min(piece_bits, n)), std::min(IN_ROW_MIN_BLOCK_BITS, n));
+  const unsigned block_bits = std::max(std::min(BLOCK_BITS, n - std::min(piece_bits, n)),
+                                       std::min(IN_ROW_MIN_BLOCK_BITS, n));
   std::vector<PlannedRun> runs;
   for (std::size_t g = 0; g < gates.size();) {
     PlannedRun run;
@@ -125,6 +128,30 @@ void apply_gates_in_row(const Parallelism& parallelism, const GateKernels& kerne
   });
 }
 
+// Every gate, in list order, to rows first .. last-1 of a batch of short rows, a tile of
+// consecutive rows at a time: a gate with a shared matrix is one kernel call over the whole
+// tile (the rows lie back to back, and a gate on positions below n acts on each row of a run
+// of rows as on that row alone), a gate with per-row matrices one call per row. Each row still
+// meets the gates in list order with the same arithmetic; the tile only spares the per-call
+// cost (the kernel's set-up of its coefficient registers) on rows too short to pay it back.
+void apply_gates_to_short_rows(const GateKernels& kernels, Amplitude* psi, std::size_t dim,
+                               std::span<const PreparedGate> gates, std::size_t first,
+                               std::size_t last) noexcept {
+  const std::size_t tile = std::max<std::size_t>(TILE_AMPLITUDES / dim, 1);
+  for (std::size_t r0 = first; r0 < last; r0 += tile) {
+    const std::size_t r1 = std::min(r0 + tile, last);
+    for (const PreparedGate& gate : gates) {
+      if (!gate.per_row) {
+        apply_gate(kernels, psi + r0 * dim, (r1 - r0) * dim, gate.matrix.data(), gate.bits);
+        continue;
+      }
+      for (std::size_t r = r0; r < r1; ++r) {
+        apply_gate(kernels, psi + r * dim, dim, matrix_for_row(gate, r), gate.bits);
+      }
+    }
+  }
+}
+
 }  // namespace
 
 void apply_prepared_gates(Amplitude* psi, std::size_t rows, std::size_t dim,
@@ -134,6 +161,8 @@ void apply_prepared_gates(Amplitude* psi, std::size_t rows, std::size_t dim,
     // Rows are independent: each piece takes whole rows through every gate, no barrier between
     // gates.
     parallelism.split(rows, 1, [&](std::size_t first, std::size_t last) {
+      if (dim < TILE_AMPLITUDES)
+        return apply_gates_to_short_rows(kernels, psi, dim, gates, first, last);
       for (std::size_t r = first; r < last; ++r) {
         apply_gates_to_one_row(kernels, psi + r * dim, dim, gates, r);
       }

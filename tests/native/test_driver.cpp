@@ -95,9 +95,11 @@ TEST_P(DriverRoutes, RowAloneEqualsRowInBatch) {
 }
 
 // Per-row matrices: row r gets slice r on the row-parallel route, and a single row gets slice 0
-// on the serial and in-row routes.
+// on the serial and in-row routes. 300 short rows span several tiles of rows, the last one
+// partial, with shared and per-row gates mixed.
 TEST_P(DriverRoutes, PerRowMatricesReachTheirRows) {
-  for (auto [rows, n] : {std::pair<std::size_t, unsigned>{4, 4}, {3, 16}, {1, 6}, {1, 15}}) {
+  for (auto [rows, n] :
+       {std::pair<std::size_t, unsigned>{4, 4}, {300, 5}, {3, 16}, {1, 6}, {1, 15}}) {
     const std::size_t dim = std::size_t{1} << n;
     std::vector<PreparedGate> gates = mixed_circuit(n, 300 + n, rows);
     gates.insert(gates.begin() + 2, one_qubit_gate(1, 400));  // shared among per-row gates
