@@ -4,13 +4,17 @@ build's time over the first's. (bench_round_trip.py --builds compares the fixed 
 
     python bench/compare_builds.py NAME=DIR NAME=DIR [--rounds R]
 
-Each DIR holds a qelt_native extension module (a build tree or an unpacked wheel). Every round
-runs each build in a fresh interpreter, builds alternating, so both see the same machine state;
-a build's figure is the median over rounds of its per-round medians. Ratios above 1.05 are
-marked: there the second build is more than 5% slower.
+Each DIR holds a qelt_native extension module (a build tree or an unpacked wheel). Both builds
+are loaded into one interpreter (two shared objects, each with its own statics and worker pool),
+and every case alternates between them call by call, so that the machine's changing load falls
+on both alike; on a shared machine, separate processes measured minutes apart differ by more
+than the builds do. A case's ratio is the median over all call pairs of the second build's time
+over the first's; each round is a fresh interpreter, and the table gives the median over rounds.
+Ratios above 1.05 are marked: there the second build is more than 5% slower.
 """
 
 import argparse
+import importlib.util
 import json
 import os
 import platform
@@ -18,81 +22,106 @@ import statistics
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SLOWER_MARK = 1.05
+GATE_PAIRS = 20  # call pairs per gate case
+SAMPLE_PAIRS = 41  # call pairs per sampling case
 
 
-def median_us(fn, repeats):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times) * 1e6
+def load_build(directory):
+    """The extension module in `directory`, loaded under its own name without taking the place
+    of another copy already loaded."""
+    path = next(Path(directory).glob("qelt_native*.so"))
+    spec = importlib.util.spec_from_file_location("qelt_native", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    sys.modules.pop("qelt_native", None)
+    return module
 
 
-def measure(build_dir):
-    """Child: times every case with the module in build_dir; prints one JSON object."""
-    sys.path.insert(0, build_dir)
-    sys.path.insert(1, HERE)
+def paired_times(modules, call, pairs):
+    """Per module (two), the times of `pairs` calls, the modules taking turns call by call."""
+    times = [[] for _ in modules]
+    for module in modules:
+        call(module)  # warm-up; starts the module's worker pool
+    for i in range(pairs):
+        # Which build goes first alternates, so that neither always follows the other.
+        for k in (0, 1) if i % 2 == 0 else (1, 0):
+            start = time.perf_counter()
+            call(modules[k])
+            times[k].append(time.perf_counter() - start)
+    return times
+
+
+def measure(directories):
+    """Child: every case on both builds; prints per case the two median times (us) and the
+    median ratio of the pairs."""
+    sys.path.insert(0, HERE)
     import numpy as np
 
-    import qelt_native
-    from bench_gates import CASES, GATES_PER_CALL, NATIVE_REPEATS, mixed_gates
+    modules = [load_build(d) for d in directories]
+    sys.modules["qelt_native"] = modules[0]  # the benchmark scripts import it by name
+    from bench_gates import CASES, GATES_PER_CALL, mixed_gates
     from bench_sample import SETTINGS, SIZES
 
     out = {}
+
+    def record(label, times, scale):
+        ratios = [b / a for a, b in zip(*times)]
+        out[label] = [statistics.median(times[0]) * scale, statistics.median(times[1]) * scale,
+                      statistics.median(ratios)]
+
     rng = np.random.default_rng(2024)
     for label, batch, n in CASES:
         gates = mixed_gates(rng, n, GATES_PER_CALL)
         psi = (rng.standard_normal((batch, 1 << n)) + 0j).astype(np.complex64)
-        qelt_native.apply_gates(psi, gates)
-        per_call = median_us(lambda: qelt_native.apply_gates(psi, gates), NATIVE_REPEATS)
-        out[f"gates {label} (us/gate)"] = per_call / GATES_PER_CALL
+        pairs = 4 if n >= 24 else GATE_PAIRS
+        times = paired_times(modules, lambda m: m.apply_gates(psi, gates), pairs)
+        record(f"gates {label} (us/gate)", times, 1e6 / GATES_PER_CALL)
         del psi
     data_rng = np.random.default_rng(2024)
     for size in SIZES:
         logits = (data_rng.standard_normal(size) * 2.0).astype(np.float32)
         for label, temperature, top_p, top_k in SETTINGS:
-            seeds = iter(range(10**9))
-            out[f"sample V={size} {label}"] = median_us(
-                lambda: qelt_native.sample_topp(logits, temperature, top_p, top_k, next(seeds)), 41)
+            times = paired_times(
+                modules, lambda m: m.sample_topp(logits, temperature, top_p, top_k, 7), SAMPLE_PAIRS)
+            record(f"sample V={size} {label}", times, 1e6)
     print(json.dumps(out))
 
 
 def main():
+    if "--measure" in sys.argv:
+        return measure(sys.argv[sys.argv.index("--measure") + 1:])
     parser = argparse.ArgumentParser()
     parser.add_argument("builds", nargs=2, metavar="NAME=DIR")
     parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--measure", help=argparse.SUPPRESS)
-    if "--measure" in sys.argv:
-        return measure(sys.argv[sys.argv.index("--measure") + 1])
     args = parser.parse_args()
-    builds = dict(b.split("=", 1) for b in args.builds)
-    runs = {name: [] for name in builds}
+    names, directories = zip(*(b.split("=", 1) for b in args.builds))
+    rounds = []
     for _ in range(args.rounds):
-        for name, directory in builds.items():
-            child = subprocess.run(
-                [sys.executable, __file__, "--measure", os.path.abspath(directory)],
-                capture_output=True, text=True, check=True, timeout=1800,
-            )
-            runs[name].append(json.loads(child.stdout))
-    first, second = builds
+        child = subprocess.run(
+            [sys.executable, __file__, "--measure", *map(os.path.abspath, directories)],
+            capture_output=True, text=True, check=True, timeout=1800,
+        )
+        rounds.append(json.loads(child.stdout))
+    first, second = names
     print(f"machine: {platform.machine()}, load average at end "
           + ", ".join(f"{x:.2f}" for x in os.getloadavg()))
-    print(f"{args.rounds} rounds, builds alternating in fresh interpreters; median of rounds (us)")
-    head = f"{'case':<40}{first:>12}{second:>12}{'ratio':>8}"
+    print(f"{args.rounds} rounds (fresh interpreters), both builds loaded in each and taking turns"
+          " call by call; median of rounds")
+    head = f"{'case':<40}{first + ' us':>12}{second + ' us':>12}{'ratio':>8}"
     print(head)
     print("-" * len(head))
     slower = 0
-    for case in runs[first][0]:
-        a = statistics.median(r[case] for r in runs[first])
-        b = statistics.median(r[case] for r in runs[second])
-        mark = "  slower" if b / a > SLOWER_MARK else ""
+    for case in rounds[0]:
+        a, b, ratio = (statistics.median(r[case][k] for r in rounds) for k in range(3))
+        mark = "  slower" if ratio > SLOWER_MARK else ""
         slower += bool(mark)
-        print(f"{case:<40}{a:>12.2f}{b:>12.2f}{b / a:>8.2f}{mark}")
-    print(f"ratio: {second} time over {first} time; {slower} case(s) above {SLOWER_MARK}")
+        print(f"{case:<40}{a:>12.2f}{b:>12.2f}{ratio:>8.2f}{mark}")
+    print(f"ratio: median over call pairs of {second}'s time over {first}'s; "
+          f"{slower} case(s) above {SLOWER_MARK}")
 
 
 if __name__ == "__main__":
