@@ -130,8 +130,6 @@ bench-builds: $(VENV_BENCH)/.ready $(WHEEL_STAMP)
 	  ../../../$(DIST_DIR)/qelt_native-0.1.0-cp310-abi3-manylinux_2_28_x86_64.whl .
 	$(VENV_BENCH)/bin/python bench/compare_builds.py gcc=$(BENCH_BUILDS)/gcc \
 	  release=$(BENCH_BUILDS)/release | tee bench/results/builds.txt
-	$(VENV_BENCH)/bin/python bench/bench_round_trip.py --builds $(BENCH_BUILDS)/gcc \
-	  $(BENCH_BUILDS)/release | tee -a bench/results/builds.txt
 
 # Everything the release wheels promise beyond this machine: both wheels built and checked, the
 # x86-64 wheel's gate and sampling tests on a CPU without AVX, the aarch64 wheel's tests and the

@@ -1,6 +1,7 @@
 """The benchmark cases on two builds of the module side by side: the gate cases of
 bench_gates.py and the sampling settings of bench_sample.py, each build's time and the second
-build's time over the first's. (bench_round_trip.py --builds compares the fixed costs.)
+build's time over the first's, and the fixed costs of bench_round_trip.py (smallest calls, a
+mid-size circuit on the in-row route).
 
     python bench/compare_builds.py NAME=DIR NAME=DIR [--rounds R]
 
@@ -63,7 +64,7 @@ def measure(directories):
 
     modules = [load_build(d) for d in directories]
     sys.modules["qelt_native"] = modules[0]  # the benchmark scripts import it by name
-    from bench_gates import CASES, GATES_PER_CALL, mixed_gates
+    from bench_gates import CASES, GATES_PER_CALL, mixed_gates, random_unitary
     from bench_sample import SETTINGS, SIZES
 
     out = {}
@@ -81,6 +82,22 @@ def measure(directories):
         times = paired_times(modules, lambda m: m.apply_gates(psi, gates), pairs)
         record(f"gates {label} (us/gate)", times, 1e6 / GATES_PER_CALL)
         del psi
+    # The fixed costs: the smallest pool call and serial call (per call, 200 calls a sample),
+    # and a mid-size single-row circuit on the in-row route.
+    gate = [([0], random_unitary(rng, 2))]
+    for label, rows in (("smallest pool call (2, 4)", 2), ("smallest serial call (1, 4)", 1)):
+        psi = np.zeros((rows, 4), np.complex64)
+        times = paired_times(
+            modules, lambda m: [m.apply_gates(psi, gate) for _ in range(200)], SAMPLE_PAIRS)
+        record(label, times, 1e6 / 200)
+    n = 16
+    circuit = []
+    for _ in range(10):
+        circuit += [([b], random_unitary(rng, 2)) for b in range(n)]
+        circuit += [([b + 1, b], random_unitary(rng, 4)) for b in range(n - 1)]
+    psi = (rng.standard_normal((1, 1 << n)) + 0j).astype(np.complex64)
+    times = paired_times(modules, lambda m: m.apply_gates(psi, circuit), GATE_PAIRS)
+    record("layered circuit, one row 2^16 (us/gate)", times, 1e6 / len(circuit))
     data_rng = np.random.default_rng(2024)
     for size in SIZES:
         logits = (data_rng.standard_normal(size) * 2.0).astype(np.float32)

@@ -53,12 +53,14 @@ std::vector<Amplitude> copy_logical(const ArrayLayout& f) {
 
 }  // namespace
 
-PyResult apply_gates_body(const ArrayBorrow& psi, const std::vector<GateArgument>& gates) {
+PyResult apply_gates_body(const ArrayBorrow& psi, std::vector<GateArgument>& gates) {
   // Conversion hooks have all run by now, and nothing below runs caller code: an array whose
   // layout they changed is refused before any of its memory is touched.
   if (auto same = check_unchanged(psi, "psi"); !same)
     return std::unexpected(std::move(same.error()));
   for (std::size_t i = 0; i < gates.size(); ++i) {
+    // The name is built only for the error: this runs for every gate of every call.
+    if (gates[i].matrix.unchanged()) continue;
     auto same = check_unchanged(gates[i].matrix, "the matrix of gate " + std::to_string(i));
     if (!same) return std::unexpected(std::move(same.error()));
   }
@@ -73,15 +75,16 @@ PyResult apply_gates_body(const ArrayBorrow& psi, const std::vector<GateArgument
 
   std::vector<PreparedGate> prepared;
   prepared.reserve(gates.size());
-  for (const GateArgument& gate : gates) {
-    const std::vector<std::uint64_t>& bits = gate.bit_positions;
+  for (GateArgument& gate : gates) {
+    std::vector<std::uint64_t>& bits = gate.bit_positions;
     const std::size_t k = bits.size();
     if (k != 1 && k != 2) {
       return std::unexpected(invalid(std::to_string(k) + "-qubit gates unsupported"));
     }
     for (std::uint64_t bit : bits) {
       if (bit >= qubits) {
-        return std::unexpected(invalid("gate bit " + render_list(std::span(bits)) +
+        return std::unexpected(invalid("gate bit " +
+                                       render_list(std::span<const std::uint64_t>(bits)) +
                                        " out of range for " + std::to_string(qubits) + " qubits"));
       }
     }
@@ -100,7 +103,7 @@ PyResult apply_gates_body(const ArrayBorrow& psi, const std::vector<GateArgument
           render_list(std::span<const Py_ssize_t>(shape, static_cast<std::size_t>(m.rank()))) +
           " incompatible with " + std::to_string(k) + "q gate, batch " + std::to_string(rows)));
     }
-    prepared.push_back({bits, copy_logical(m), per_row});
+    prepared.push_back({std::move(bits), copy_logical(m), per_row});
   }
 
   if ((state.flags() & NPY_ARRAY_C_CONTIGUOUS) == 0) {

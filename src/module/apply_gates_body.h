@@ -12,6 +12,7 @@
 
 namespace qelt {
 
-PyResult apply_gates_body(const ArrayBorrow& psi, const std::vector<GateArgument>& gates);
+// Moves each gate's bit list out of `gates` into the prepared gate; the borrows stay.
+PyResult apply_gates_body(const ArrayBorrow& psi, std::vector<GateArgument>& gates);
 
 }  // namespace qelt

@@ -36,6 +36,11 @@ struct Registry {
   std::unordered_map<std::uintptr_t, std::vector<BorrowEntry>> by_base;
 };
 
+// Bases whose last borrow ended keep their (empty) entry list while the registry holds at most
+// this many bases: a call that borrows the same arrays as the call before it then allocates and
+// frees nothing. An empty list holds no borrow, so keeping it changes no answer.
+constexpr std::size_t KEPT_EMPTY_BASES = 256;
+
 BorrowKey array_key(PyObject* array) {
   const NumpyArrayFields& f = array_fields(array);
   return key_of(f.data, f.nd, f.dimensions, f.strides, element_size(array));
@@ -101,7 +106,7 @@ void release_key(void* registry, std::uintptr_t base, const BorrowKey& key, bool
     }
     break;
   }
-  if (entries.empty()) by_base.erase(found);
+  if (entries.empty() && by_base.size() > KEPT_EMPTY_BASES) by_base.erase(found);
 }
 
 void release(void* registry, PyObject* array, bool writer) {
