@@ -680,6 +680,31 @@ def serial_copy(seconds):
     print(calls * len(gates) * (1 << 14) / (time.perf_counter() - start))
 
 
+SCALING_ROUNDS = 25
+SCALING_CALLS = 7
+
+
+def interleaved_scaling():
+    """Child: the layered cases of the in-row table taken in turn, SCALING_CALLS calls of each
+    per round, so that a burst of load from elsewhere on the machine falls on every size alike;
+    prints per size the median over rounds of each round's median time."""
+    import qelt_native
+
+    cases = {n: build_case(1, n, "layers")[:2] for n in SCALING_NS}
+    times = {n: [] for n in SCALING_NS}
+    for psi, gates in cases.values():
+        qelt_native.apply_gates(psi, gates)
+    for _ in range(SCALING_ROUNDS):
+        for n, (psi, gates) in cases.items():
+            samples = []
+            for _ in range(SCALING_CALLS):
+                start = time.perf_counter()
+                qelt_native.apply_gates(psi, gates)
+                samples.append(time.perf_counter() - start)
+            times[n].append(statistics.median(samples))
+    print(json.dumps({n: [len(cases[n][1]), statistics.median(t)] for n, t in times.items()}))
+
+
 def two_copy_ceiling():
     """The serial n=14 layered case in one process alone, then in two processes at once. The
     two copies' combined rate over one copy's rate alone is the most two workers can give on
@@ -778,16 +803,18 @@ def targets_section(results, copy_bw, ufunc, small, peer_cell, ceiling):
             f"{worker_count()[0]} workers; G amplitude-gate updates per second",
             "    (a row under 2^15 amplitudes runs serially on the calling thread, from 2^15 on"
             " in-row over the pool)"]
+    out.append(f"    (sizes taken in turn, {SCALING_CALLS} calls each, {SCALING_ROUNDS} rounds; "
+               "median over rounds of each round's median)")
     head = f"{'case':<14}{'route':>8}{'gates':>7}{'ms':>9}{'G/s':>8}{'x serial n=14':>15}"
     out += [head, "-" * len(head)]
-    serial = native.get(EXTRA_LAYERS[14])
-    serial_rate = serial and serial["gates"] * (1 << 14) / serial["seconds"]
+    scaling = json.loads(subprocess.run(
+        [sys.executable, __file__, "--scaling"], capture_output=True, text=True, check=True,
+        timeout=CHILD_TIMEOUT).stdout)
+    serial_rate = scaling["14"][0] * (1 << 14) / scaling["14"][1]
     for n in SCALING_NS:
         label = f"layers n={n}"
-        record = native.get(label)
-        if record is None:
-            out.append(f"{label:<14}  not measured")
-            continue
+        gates, seconds = scaling[str(n)]
+        record = {"gates": gates, "seconds": seconds}
         rate = record["gates"] * (1 << n) / record["seconds"]
         ratio = f"{rate / serial_rate:>15.2f}" if serial_rate else f"{'n/a':>15}"
         out.append(f"{label:<14}{'serial' if n < 15 else 'in-row':>8}{record['gates']:>7}"
@@ -1100,5 +1127,7 @@ if __name__ == "__main__":
         measure_engine(sys.argv[2], int(sys.argv[3]))
     elif len(sys.argv) == 3 and sys.argv[1] == "--copy":
         serial_copy(float(sys.argv[2]))
+    elif len(sys.argv) == 2 and sys.argv[1] == "--scaling":
+        interleaved_scaling()
     else:
         main()
