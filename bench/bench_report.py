@@ -705,13 +705,20 @@ def interleaved_scaling():
     print(json.dumps({n: [len(cases[n][1]), statistics.median(t)] for n, t in times.items()}))
 
 
+def quiet_environment():
+    """This environment with the BLAS and OpenMP held to one thread: a child that only builds
+    its cases with NumPy then leaves no idle helper threads spinning beside the timed work."""
+    return dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
+
+
 def two_copy_ceiling():
     """The serial n=14 layered case in one process alone, then in two processes at once. The
     two copies' combined rate over one copy's rate alone is the most two workers can give on
     this machine: two CPUs that share a physical core or its power budget give less than 2."""
     def run(copies):
         children = [subprocess.Popen([sys.executable, __file__, "--copy", str(COPY_SECONDS)],
-                                     stdout=subprocess.PIPE, text=True) for _ in range(copies)]
+                                     stdout=subprocess.PIPE, text=True, env=quiet_environment())
+                    for _ in range(copies)]
         return sum(float(child.communicate()[0]) for child in children)
 
     alone = run(1)
@@ -792,7 +799,7 @@ def fmt_time(seconds, unit):
     return f"{value:.0f}" if value >= 100 else f"{value:.1f}" if value >= 1 else f"{value:.2f}"
 
 
-def targets_section(results, copy_bw, ufunc, small, peer_cell, ceiling):
+def targets_section(results, copy_bw, ufunc, small, peer_cell, scaling, ceiling):
     """The figures the performance targets are judged on, each beside its peer or limit measured
     in this run."""
     native = results["qelt_native"]
@@ -807,9 +814,6 @@ def targets_section(results, copy_bw, ufunc, small, peer_cell, ceiling):
                "median over rounds of each round's median)")
     head = f"{'case':<14}{'route':>8}{'gates':>7}{'ms':>9}{'G/s':>8}{'x serial n=14':>15}"
     out += [head, "-" * len(head)]
-    scaling = json.loads(subprocess.run(
-        [sys.executable, __file__, "--scaling"], capture_output=True, text=True, check=True,
-        timeout=CHILD_TIMEOUT).stdout)
     serial_rate = scaling["14"][0] * (1 << 14) / scaling["14"][1]
     for n in SCALING_NS:
         label = f"layers n={n}"
@@ -917,6 +921,15 @@ def main():
         print(f"  {engine}: {len(results[engine])} cases in {time.perf_counter() - t0:.0f} s"
               + (f" ({reason})" if reason else ""), flush=True)
 
+    # The in-row scaling and the machine's two-copy ceiling, while nothing else of this run
+    # holds threads: the sampling comparison below leaves PyTorch's and the BLAS's threads in
+    # this process, and their idle spinning takes CPU from the children measured after it.
+    scaling = json.loads(subprocess.run(
+        [sys.executable, __file__, "--scaling"], capture_output=True, text=True, check=True,
+        timeout=CHILD_TIMEOUT, env=quiet_environment()).stdout)
+    ceiling = two_copy_ceiling()
+    print("  in-row scaling and the two-copy ceiling measured", flush=True)
+
     program, build_reason = build_kernel_timing()
     kernels = {}
     if program is not None:
@@ -1019,6 +1032,15 @@ def main():
             else f"{'n/a':>12}"
             for p in peers))
 
+    # Smallest calls and the judged figures before the sampling comparison: PyTorch's threads,
+    # once started in this process, keep spinning for a while after each of its calls.
+    ufunc, small = smallest_calls()
+    small_lines = ["", f"smallest calls: microseconds per call, median of 7 runs of many "
+                   "back-to-back calls", f"{'numpy.add on 4 float32, out= given':<40}{ufunc:>8.2f}"]
+    for label, us in small:
+        small_lines.append(f"{label:<40}{us:>8.2f}  ({us / ufunc:.1f}x the ufunc call)")
+    target_lines = targets_section(results, copy_bw, ufunc, small, peer_cell, scaling, ceiling)
+
     # Sampling.
     sample_rows, torch_text = sampling(threads)
     table += ["", f"sample_topp: microseconds per call ({torch_text}); peers from bench_sample.py, "
@@ -1030,15 +1052,7 @@ def main():
         torch_cells = f"{peer_t:>10.0f}{peer_t / native:>7.1f}" if peer_t else f"{'n/a':>17}"
         table.append(f"{size:>8}  {label:<20}{native:>9.1f}{peer:>10.0f}{peer / native:>7.1f}"
                      + torch_cells)
-
-    # Smallest calls.
-    ufunc, small = smallest_calls()
-    table += ["", f"smallest calls: microseconds per call, median of 7 runs of many back-to-back "
-              "calls", f"{'numpy.add on 4 float32, out= given':<40}{ufunc:>8.2f}"]
-    for label, us in small:
-        table.append(f"{label:<40}{us:>8.2f}  ({us / ufunc:.1f}x the ufunc call)")
-
-    table += targets_section(results, copy_bw, ufunc, small, peer_cell, two_copy_ceiling())
+    table += small_lines + target_lines
 
     def described(items):
         return [textwrap.fill(f"{k}: {v}", 96, initial_indent="  ", subsequent_indent="    ")
