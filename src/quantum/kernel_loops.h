@@ -110,10 +110,21 @@ struct KernelLoops {
     }
   }
 
+  // update_quad_by_position on two independent quadruples.
+  QELT_ALWAYS_INLINE static void update_two_quads_by_position(const Coefficient* c, V* qa, V* qb,
+                                                              bool first_is_high) noexcept {
+    if (first_is_high) return update_two_quads(c, qa, qb);
+    V a[4] = {qa[0], qa[2], qa[1], qa[3]};
+    V b[4] = {qb[0], qb[2], qb[1], qb[3]};
+    update_two_quads(c, a, b);
+    qa[0] = a[0], qa[1] = a[2], qa[2] = a[1], qa[3] = a[3];
+    qb[0] = b[0], qb[1] = b[2], qb[2] = b[1], qb[3] = b[3];
+  }
+
   // q[2h + l] holds the members whose higher gate position is h and lower one l; the local index
   // is 2*bit(b0) + bit(b1), so q is in local order exactly when b0 is the higher position.
   QELT_ALWAYS_INLINE static void update_quad_by_position(const Coefficient* c, V* q,
-                                                        bool first_is_high) noexcept {
+                                                         bool first_is_high) noexcept {
     if (first_is_high) return update_quad(c, q);
     V a[4] = {q[0], q[2], q[1], q[3]};
     update_quad(c, a);
@@ -180,8 +191,7 @@ struct KernelLoops {
   }
 
   template <unsigned BIT>
-  static void one_qubit_in_register(Amplitude* run, std::size_t len,
-                                    const Amplitude* m) noexcept {
+  static void one_qubit_in_register(Amplitude* run, std::size_t len, const Amplitude* m) noexcept {
     const Coefficient c[4] = {coefficient(m[0]), coefficient(m[1]), coefficient(m[2]),
                               coefficient(m[3])};
     std::size_t t = 0;
@@ -279,9 +289,8 @@ struct KernelLoops {
   // x0, x1: the registers whose members have the higher gate position clear, x2, x3 their
   // partners with it set; deinterleaved by the lower position LO, updated, interleaved back.
   template <unsigned LO>
-  QELT_ALWAYS_INLINE static void update_by_low_position(const Coefficient* c, V& x0, V& x1,
-                                                        V& x2, V& x3,
-                                                        bool first_is_high) noexcept {
+  QELT_ALWAYS_INLINE static void update_by_low_position(const Coefficient* c, V& x0, V& x1, V& x2,
+                                                        V& x3, bool first_is_high) noexcept {
     V q[4];
     Isa::template deinterleave<LO>(x0, x1, q[0], q[1]);
     Isa::template deinterleave<LO>(x2, x3, q[2], q[3]);
@@ -290,7 +299,9 @@ struct KernelLoops {
     Isa::template interleave<LO>(q[2], q[3], x2, x3);
   }
 
-  // The low bit inside a register, the high bit outside: 2^LO < W <= 2^hi.
+  // The low bit inside a register, the high bit outside: 2^LO < W <= 2^hi. Under
+  // Isa::PAIRED_STREAM_GROUPS two groups go through each coefficient together, as in the stream
+  // loop.
   template <unsigned LO>
   static void two_qubit_low_bit(Amplitude* run, std::size_t first, std::size_t last,
                                 const Coefficient* c, const Amplitude* m, unsigned b0,
@@ -298,17 +309,49 @@ struct KernelLoops {
     const unsigned hi = b0 < b1 ? b1 : b0;
     const bool first_is_high = b0 == hi;
     const std::size_t hi_step = std::size_t{1} << hi;
-    in_aligned_groups(run, first, last, m, b0, b1, [&](std::size_t i) {
-      Amplitude* const q0 = run + insert_zero_bit(2 * i, hi);
-      Amplitude* const q1 = run + insert_zero_bit(2 * i + W, hi);
-      V r0 = Isa::load(q0), r1 = Isa::load(q1);
-      V r2 = Isa::load(q0 + hi_step), r3 = Isa::load(q1 + hi_step);
+    // Group i's registers: the two hi-clear ones, then their hi-set partners.
+    const auto members = [&](std::size_t i, Amplitude** p) {
+      p[0] = run + insert_zero_bit(2 * i, hi);
+      p[1] = run + insert_zero_bit(2 * i + W, hi);
+      p[2] = p[0] + hi_step;
+      p[3] = p[1] + hi_step;
+    };
+    const std::size_t aligned = std::min((first + W - 1) / W * W, last);
+    scalar_quads(run, first, aligned, m, b0, b1);
+    std::size_t i = aligned;
+    for (; Isa::PAIRED_STREAM_GROUPS && i + 2 * W <= last; i += 2 * W) {
+      Amplitude* pa[4];
+      Amplitude* pb[4];
+      members(i, pa);
+      members(i + W, pb);
+      V qa[4], qb[4];
+      Isa::template deinterleave<LO>(Isa::load(pa[0]), Isa::load(pa[1]), qa[0], qa[1]);
+      Isa::template deinterleave<LO>(Isa::load(pa[2]), Isa::load(pa[3]), qa[2], qa[3]);
+      Isa::template deinterleave<LO>(Isa::load(pb[0]), Isa::load(pb[1]), qb[0], qb[1]);
+      Isa::template deinterleave<LO>(Isa::load(pb[2]), Isa::load(pb[3]), qb[2], qb[3]);
+      update_two_quads_by_position(c, qa, qb, first_is_high);
+      for (int k = 0; k < 4; k += 2) {
+        V r0, r1;
+        Isa::template interleave<LO>(qa[k], qa[k + 1], r0, r1);
+        Isa::store(pa[k], r0);
+        Isa::store(pa[k + 1], r1);
+        Isa::template interleave<LO>(qb[k], qb[k + 1], r0, r1);
+        Isa::store(pb[k], r0);
+        Isa::store(pb[k + 1], r1);
+      }
+    }
+    for (; i + W <= last; i += W) {
+      Amplitude* p[4];
+      members(i, p);
+      V r0 = Isa::load(p[0]), r1 = Isa::load(p[1]);
+      V r2 = Isa::load(p[2]), r3 = Isa::load(p[3]);
       update_by_low_position<LO>(c, r0, r1, r2, r3, first_is_high);
-      Isa::store(q0, r0);
-      Isa::store(q1, r1);
-      Isa::store(q0 + hi_step, r2);
-      Isa::store(q1 + hi_step, r3);
-    });
+      Isa::store(p[0], r0);
+      Isa::store(p[1], r1);
+      Isa::store(p[2], r2);
+      Isa::store(p[3], r3);
+    }
+    scalar_quads(run, i, last, m, b0, b1);
   }
 
   // Both bits inside one register: 2^LO < 2^HI < W.
