@@ -59,9 +59,7 @@ PyResult apply_gates_body(const ArrayBorrow& psi, std::vector<GateArgument>& gat
   if (auto same = check_unchanged(psi, "psi"); !same)
     return std::unexpected(std::move(same.error()));
   for (std::size_t i = 0; i < gates.size(); ++i) {
-    // The name is built only for the error: this runs for every gate of every call.
-    if (gates[i].matrix.unchanged()) continue;
-    auto same = check_unchanged(gates[i].matrix, "the matrix of gate " + std::to_string(i));
+    auto same = check_unchanged(gates[i].matrix, "the matrix of gate", i);
     if (!same) return std::unexpected(std::move(same.error()));
   }
   const ArrayLayout& state = psi.layout();

@@ -81,11 +81,13 @@ void ArrayBorrow::release() noexcept {
   array_.reset();
 }
 
-std::expected<void, PendingError> check_unchanged(const ArrayBorrow& array,
-                                                  const std::string& what) {
+std::expected<void, PendingError> check_unchanged(const ArrayBorrow& array, std::string_view what,
+                                                  std::optional<std::size_t> index) {
   if (array.unchanged()) return {};
-  return std::unexpected(PendingError::with_message(
-      PyExc_ValueError, what + std::string(interface_strings::CHANGED_DURING_CALL)));
+  std::string message(what);
+  if (index) message.append(" ").append(std::to_string(*index));
+  message.append(interface_strings::CHANGED_DURING_CALL);
+  return std::unexpected(PendingError::with_message(PyExc_ValueError, message));
 }
 
 }  // namespace qelt

@@ -8,7 +8,9 @@
 #include <array>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "numpy_access/borrow_table.h"
@@ -81,9 +83,10 @@ class ArrayBorrow {
   bool writable_ = false;
 };
 
-// A ValueError naming `what` ("psi", "the matrix of gate 3") when caller code changed the
-// borrowed array's layout during the call; nothing may then be read or written through it.
-std::expected<void, PendingError> check_unchanged(const ArrayBorrow& array,
-                                                  const std::string& what);
+// A ValueError naming `what`, followed by `index` when given ("psi", "the matrix of gate 3"),
+// when caller code changed the borrowed array's layout during the call; nothing may then be
+// read or written through it. The name is put together only for the error.
+std::expected<void, PendingError> check_unchanged(const ArrayBorrow& array, std::string_view what,
+                                                  std::optional<std::size_t> index = {});
 
 }  // namespace qelt
