@@ -8,13 +8,12 @@ figure is the median of several repeats, all measured in this run.
 
 import os
 import platform
-import statistics
-import time
 from pathlib import Path
 
 import numpy as np
 
 import qelt_native
+from timing import median_seconds, random_unitary
 
 C64 = np.complex64
 GATES_PER_CALL = 8
@@ -51,12 +50,6 @@ def worker_description():
     if env:
         return f"RAYON_NUM_THREADS={env} (cpu_count {os.cpu_count()}, usable {usable})"
     return f"default: cpu_count {os.cpu_count()}, usable {usable} (RAYON_NUM_THREADS unset)"
-
-
-def random_unitary(rng, d):
-    z = rng.standard_normal((d, d)) + 1j * rng.standard_normal((d, d))
-    q, r = np.linalg.qr(z)
-    return (q * (np.diag(r) / np.abs(np.diag(r)))).astype(C64)
 
 
 def mixed_gates(rng, n, count):
@@ -106,15 +99,6 @@ def numpy_matmul_apply(psi, gates):
 
 
 PEERS = [("einsum", numpy_einsum_apply), ("matmul", numpy_matmul_apply)]
-
-
-def median_seconds(fn, repeats):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def copy_bandwidth():

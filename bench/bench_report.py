@@ -22,7 +22,6 @@ import shutil
 import statistics
 import subprocess
 import sys
-import tempfile
 import textwrap
 import time
 from datetime import datetime, timezone
@@ -35,8 +34,8 @@ from bench_gates import (
     cpu_description,
     numpy_einsum_apply,
     numpy_matmul_apply,
-    random_unitary,
 )
+from timing import median_seconds, random_unitary
 
 ROOT = Path(__file__).resolve().parent.parent
 OUT_DIR = Path(__file__).resolve().parent / "results"
@@ -477,8 +476,7 @@ def measure_engine(engine, threads):
 
 def run_engine(engine, threads):
     """Runs one engine's child; returns its records, or the reason it gave none."""
-    env = dict(os.environ, OMP_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS="1",
-               MKL_NUM_THREADS="1")
+    env = dict(quiet_environment(), OMP_NUM_THREADS=str(threads))
     try:
         out = subprocess.run(
             [sys.executable, __file__, "--engine", engine, str(threads)],
@@ -696,12 +694,8 @@ def interleaved_scaling():
         qelt_native.apply_gates(psi, gates)
     for _ in range(SCALING_ROUNDS):
         for n, (psi, gates) in cases.items():
-            samples = []
-            for _ in range(SCALING_CALLS):
-                start = time.perf_counter()
-                qelt_native.apply_gates(psi, gates)
-                samples.append(time.perf_counter() - start)
-            times[n].append(statistics.median(samples))
+            times[n].append(
+                median_seconds(lambda: qelt_native.apply_gates(psi, gates), SCALING_CALLS))
     print(json.dumps({n: [len(cases[n][1]), statistics.median(t)] for n, t in times.items()}))
 
 

@@ -22,6 +22,8 @@ import time
 
 import numpy as np
 
+from timing import ladder_circuit, median_us, per_call_us, random_unitary
+
 C64 = np.complex64
 CALLS_PER_BATCH = 2000
 BATCHES = 7
@@ -29,29 +31,6 @@ SLEEP_SAMPLES = 7
 ARGMAX_SIZES = [128_000, 256_000]
 ARGMAX_REPEATS = 301
 CIRCUIT_BITS, CIRCUIT_LAYERS, CIRCUIT_REPEATS = 16, 10, 15
-
-
-def random_unitary(rng, d):
-    z = rng.standard_normal((d, d)) + 1j * rng.standard_normal((d, d))
-    q, r = np.linalg.qr(z)
-    return (q * (np.diag(r) / np.abs(np.diag(r)))).astype(C64)
-
-
-def per_call_us(fn, calls):
-    start = time.perf_counter()
-    for _ in range(calls):
-        fn()
-    return (time.perf_counter() - start) / calls * 1e6
-
-
-def median_us(fn, repeats):
-    fn()
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times) * 1e6
 
 
 def measure():
@@ -83,10 +62,7 @@ def measure():
         results[f"numpy.argmax {size}"] = median_us(lambda: np.argmax(logits), ARGMAX_REPEATS)
 
     n = CIRCUIT_BITS
-    gates = []
-    for _ in range(CIRCUIT_LAYERS):
-        gates += [([b], random_unitary(rng, 2)) for b in range(n)]
-        gates += [([b + 1, b], random_unitary(rng, 4)) for b in range(n - 1)]
+    gates = ladder_circuit(rng, n, CIRCUIT_LAYERS)
     psi = np.zeros((1, 1 << n), C64)
     psi[0, 0] = 1
     results[f"circuit 2^{n}, {len(gates)} gates"] = median_us(

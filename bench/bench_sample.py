@@ -9,13 +9,12 @@ so they pick other tokens: they are measured for speed, not checked for equality
 
 import os
 import platform
-import statistics
-import time
 from pathlib import Path
 
 import numpy as np
 
 import qelt_native
+from timing import median_us
 
 try:
     import torch
@@ -65,16 +64,6 @@ def torch_sample(logits, temperature, top_p, top_k, generator):
         kept = int(torch.searchsorted(cumulative, torch.tensor([top_p], dtype=probs.dtype))) + 1
         probs = probs[: min(kept, probs.numel())]
     return int(indices[torch.multinomial(probs, 1, generator=generator)])
-
-
-def median_us(fn, repeats):
-    fn()  # warm-up: first-touch of buffers, lazy initialisation
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times) * 1e6
 
 
 def machine_lines(torch_threads):

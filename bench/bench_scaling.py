@@ -16,7 +16,8 @@ from pathlib import Path
 
 import numpy as np
 
-from bench_gates import cpu_description, median_seconds, random_unitary
+from bench_gates import cpu_description
+from timing import median_seconds, random_unitary
 
 WORKER_COUNTS = (1, 2)
 GATES_PER_CALL = 8

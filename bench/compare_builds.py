@@ -64,7 +64,8 @@ def measure(directories):
 
     modules = [load_build(d) for d in directories]
     sys.modules["qelt_native"] = modules[0]  # the benchmark scripts import it by name
-    from bench_gates import CASES, GATES_PER_CALL, mixed_gates, random_unitary
+    from bench_gates import CASES, GATES_PER_CALL, mixed_gates
+    from timing import ladder_circuit, random_unitary
     from bench_sample import SETTINGS, SIZES
 
     out = {}
@@ -91,10 +92,7 @@ def measure(directories):
             modules, lambda m: [m.apply_gates(psi, gate) for _ in range(200)], SAMPLE_PAIRS)
         record(label, times, 1e6 / 200)
     n = 16
-    circuit = []
-    for _ in range(10):
-        circuit += [([b], random_unitary(rng, 2)) for b in range(n)]
-        circuit += [([b + 1, b], random_unitary(rng, 4)) for b in range(n - 1)]
+    circuit = ladder_circuit(rng, n, 10)
     psi = (rng.standard_normal((1, 1 << n)) + 0j).astype(np.complex64)
     times = paired_times(modules, lambda m: m.apply_gates(psi, circuit), GATE_PAIRS)
     record("layered circuit, one row 2^16 (us/gate)", times, 1e6 / len(circuit))
