@@ -72,66 +72,47 @@ struct KernelLoops {
     y = new_y;
   }
 
-  // a[0..3] in local-index order; row r of the result is ((t0 + t1) + t2) + t3.
-  QELT_ALWAYS_INLINE static void update_quad(const Coefficient* c, V* a) noexcept {
-    V s[4];
-    for (int k = 0; k < 4; ++k) s[k] = Isa::swap_re_im(a[k]);
-    V out[4];
+  // Each of the N quadruples q[j][0..3], in local-index order, through the gate; row r of a
+  // result is ((t0 + t1) + t2) + t3. With N > 1 every coefficient is used on all N before the
+  // next, and each quadruple gets the same operations as alone.
+  template <int N>
+  QELT_ALWAYS_INLINE static void update_quads(const Coefficient* c, V* const (&q)[N]) noexcept {
+    V s[N][4];
+    for (int j = 0; j < N; ++j) {
+      for (int k = 0; k < 4; ++k) s[j][k] = Isa::swap_re_im(q[j][k]);
+    }
+    V out[N][4];
     for (int r = 0; r < 4; ++r) {
       const Coefficient* row = c + 4 * r;
-      V acc = Isa::add(product(row[0], a[0], s[0]), product(row[1], a[1], s[1]));
-      acc = Isa::add(acc, product(row[2], a[2], s[2]));
-      out[r] = Isa::add(acc, product(row[3], a[3], s[3]));
+      V acc[N];
+      for (int j = 0; j < N; ++j) {
+        acc[j] = Isa::add(product(row[0], q[j][0], s[j][0]), product(row[1], q[j][1], s[j][1]));
+      }
+      for (int j = 0; j < N; ++j) acc[j] = Isa::add(acc[j], product(row[2], q[j][2], s[j][2]));
+      for (int j = 0; j < N; ++j) out[j][r] = Isa::add(acc[j], product(row[3], q[j][3], s[j][3]));
     }
-    for (int k = 0; k < 4; ++k) a[k] = out[k];
-  }
-
-  // update_quad on two independent quadruples of registers, each coefficient used on both
-  // before the next; the same operations on each as update_quad.
-  QELT_ALWAYS_INLINE static void update_two_quads(const Coefficient* c, V* a, V* b) noexcept {
-    V sa[4], sb[4];
-    for (int k = 0; k < 4; ++k) {
-      sa[k] = Isa::swap_re_im(a[k]);
-      sb[k] = Isa::swap_re_im(b[k]);
-    }
-    V out_a[4], out_b[4];
-    for (int r = 0; r < 4; ++r) {
-      const Coefficient* row = c + 4 * r;
-      V acc_a = Isa::add(product(row[0], a[0], sa[0]), product(row[1], a[1], sa[1]));
-      V acc_b = Isa::add(product(row[0], b[0], sb[0]), product(row[1], b[1], sb[1]));
-      acc_a = Isa::add(acc_a, product(row[2], a[2], sa[2]));
-      acc_b = Isa::add(acc_b, product(row[2], b[2], sb[2]));
-      out_a[r] = Isa::add(acc_a, product(row[3], a[3], sa[3]));
-      out_b[r] = Isa::add(acc_b, product(row[3], b[3], sb[3]));
-    }
-    for (int k = 0; k < 4; ++k) {
-      a[k] = out_a[k];
-      b[k] = out_b[k];
+    for (int j = 0; j < N; ++j) {
+      for (int k = 0; k < 4; ++k) q[j][k] = out[j][k];
     }
   }
 
-  // update_quad_by_position on two independent quadruples.
-  QELT_ALWAYS_INLINE static void update_two_quads_by_position(const Coefficient* c, V* qa, V* qb,
-                                                              bool first_is_high) noexcept {
-    if (first_is_high) return update_two_quads(c, qa, qb);
-    V a[4] = {qa[0], qa[2], qa[1], qa[3]};
-    V b[4] = {qb[0], qb[2], qb[1], qb[3]};
-    update_two_quads(c, a, b);
-    qa[0] = a[0], qa[1] = a[2], qa[2] = a[1], qa[3] = a[3];
-    qb[0] = b[0], qb[1] = b[2], qb[2] = b[1], qb[3] = b[3];
-  }
-
-  // q[2h + l] holds the members whose higher gate position is h and lower one l; the local index
-  // is 2*bit(b0) + bit(b1), so q is in local order exactly when b0 is the higher position.
-  QELT_ALWAYS_INLINE static void update_quad_by_position(const Coefficient* c, V* q,
-                                                         bool first_is_high) noexcept {
-    if (first_is_high) return update_quad(c, q);
-    V a[4] = {q[0], q[2], q[1], q[3]};
-    update_quad(c, a);
-    q[0] = a[0];
-    q[1] = a[2];
-    q[2] = a[1];
-    q[3] = a[3];
+  // q[j][2h + l] holds the members whose higher gate position is h and lower one l; the local
+  // index is 2*bit(b0) + bit(b1), so q[j] is in local order exactly when b0 is the higher
+  // position.
+  template <int N>
+  QELT_ALWAYS_INLINE static void update_quads_by_position(const Coefficient* c, V* const (&q)[N],
+                                                          bool first_is_high) noexcept {
+    if (first_is_high) return update_quads<N>(c, q);
+    V local[N][4];
+    V* local_q[N];
+    for (int j = 0; j < N; ++j) {
+      local[j][0] = q[j][0], local[j][1] = q[j][2], local[j][2] = q[j][1], local[j][3] = q[j][3];
+      local_q[j] = local[j];
+    }
+    update_quads<N>(c, local_q);
+    for (int j = 0; j < N; ++j) {
+      q[j][0] = local[j][0], q[j][1] = local[j][2], q[j][2] = local[j][1], q[j][3] = local[j][3];
+    }
   }
 
   // Memory-bound pair loops. Pairs from 2^6 to 2^10 amplitudes apart (half blocks of 512 B to
@@ -257,7 +238,7 @@ struct KernelLoops {
         a[k] = Isa::load(pa + offsets[k]);
         b[k] = Isa::load(pb + offsets[k]);
       }
-      update_two_quads(c, a, b);
+      update_quads<2>(c, {a, b});
       for (int k = 0; k < 4; ++k) {
         Isa::store(pa + offsets[k], a[k]);
         Isa::store(pb + offsets[k], b[k]);
@@ -267,7 +248,7 @@ struct KernelLoops {
       if ((i & run_mask) == 0) p0 = first_member(i);
       V a[4];
       for (int k = 0; k < 4; ++k) a[k] = Isa::load(p0 + offsets[k]);
-      update_quad(c, a);
+      update_quads<1>(c, {a});
       for (int k = 0; k < 4; ++k) Isa::store(p0 + offsets[k], a[k]);
     }
     scalar_quads(run, i, last, m, b0, b1);
@@ -294,7 +275,7 @@ struct KernelLoops {
     V q[4];
     Isa::template deinterleave<LO>(x0, x1, q[0], q[1]);
     Isa::template deinterleave<LO>(x2, x3, q[2], q[3]);
-    update_quad_by_position(c, q, first_is_high);
+    update_quads_by_position<1>(c, {q}, first_is_high);
     Isa::template interleave<LO>(q[0], q[1], x0, x1);
     Isa::template interleave<LO>(q[2], q[3], x2, x3);
   }
@@ -329,7 +310,7 @@ struct KernelLoops {
       Isa::template deinterleave<LO>(Isa::load(pa[2]), Isa::load(pa[3]), qa[2], qa[3]);
       Isa::template deinterleave<LO>(Isa::load(pb[0]), Isa::load(pb[1]), qb[0], qb[1]);
       Isa::template deinterleave<LO>(Isa::load(pb[2]), Isa::load(pb[3]), qb[2], qb[3]);
-      update_two_quads_by_position(c, qa, qb, first_is_high);
+      update_quads_by_position<2>(c, {qa, qb}, first_is_high);
       for (int k = 0; k < 4; k += 2) {
         V r0, r1;
         Isa::template interleave<LO>(qa[k], qa[k + 1], r0, r1);
