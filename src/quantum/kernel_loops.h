@@ -207,6 +207,23 @@ struct KernelLoops {
     }
   }
 
+  // The groups whose first members are at p[j], their others at the offsets: loaded, updated,
+  // stored.
+  template <int N>
+  QELT_ALWAYS_INLINE static void stream_groups(const Coefficient* c, Amplitude* const (&p)[N],
+                                               const std::size_t (&offsets)[4]) noexcept {
+    V a[N][4];
+    V* sets[N];
+    for (int j = 0; j < N; ++j) {
+      for (int k = 0; k < 4; ++k) a[j][k] = Isa::load(p[j] + offsets[k]);
+      sets[j] = a[j];
+    }
+    update_quads<N>(c, sets);
+    for (int j = 0; j < N; ++j) {
+      for (int k = 0; k < 4; ++k) Isa::store(p[j] + offsets[k], a[j][k]);
+    }
+  }
+
   // Four plain streams: 2^lo >= W. Groups of W quadruples from a multiple of W, which never
   // straddle a run of 2^lo (itself a multiple of W): within a run the members move on with i,
   // and only a run's first group recomputes where they are. The sixteen coefficients take 32
@@ -233,23 +250,11 @@ struct KernelLoops {
       Amplitude* const pa = (i & run_mask) == 0 ? first_member(i) : p0;
       Amplitude* const pb = ((i + W) & run_mask) == 0 ? first_member(i + W) : pa + W;
       p0 = pb + W;
-      V a[4], b[4];
-      for (int k = 0; k < 4; ++k) {
-        a[k] = Isa::load(pa + offsets[k]);
-        b[k] = Isa::load(pb + offsets[k]);
-      }
-      update_quads<2>(c, {a, b});
-      for (int k = 0; k < 4; ++k) {
-        Isa::store(pa + offsets[k], a[k]);
-        Isa::store(pb + offsets[k], b[k]);
-      }
+      stream_groups<2>(c, {pa, pb}, offsets);
     }
     for (; i + W <= last; i += W, p0 += W) {
       if ((i & run_mask) == 0) p0 = first_member(i);
-      V a[4];
-      for (int k = 0; k < 4; ++k) a[k] = Isa::load(p0 + offsets[k]);
-      update_quads<1>(c, {a});
-      for (int k = 0; k < 4; ++k) Isa::store(p0 + offsets[k], a[k]);
+      stream_groups<1>(c, {p0}, offsets);
     }
     scalar_quads(run, i, last, m, b0, b1);
   }
