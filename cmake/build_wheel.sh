@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Builds the release wheel for one architecture with zig against glibc 2.28 and tags it
-# manylinux_2_28:
+# manylinux_2_28 (on x86-64 with the gate kernels from GCC, see below):
 #   cmake/build_wheel.sh ARCH OUT_DIR [SOURCE_DIR]
 # ARCH is x86_64 or aarch64. Needs in the environment: PYTHON (with pip and scikit-build-core),
 # ZIG (zig's executable), and for aarch64 ARM64_PYTHON_INCLUDE (the target interpreter's
-# headers, from cmake/arm64_sysroot.sh).
+# headers, from cmake/arm64_sysroot.sh); on x86-64 also GCC (KERNEL_CXX, default g++).
 set -euo pipefail
 arch=$1
 out=$(realpath -m "$2")
@@ -15,6 +15,18 @@ defines=(
   -C "cmake.define.QELT_ZIG=$(realpath "$ZIG")"
   -C "cmake.define.QELT_ZIG_TARGET=$arch-linux-gnu.2.28"
 )
+# On x86-64 the gate kernels come from GCC (KERNEL_CXX, default g++), whose code for them is
+# faster than clang's; they call nothing outside themselves, so no glibc symbol comes with them.
+kernel_build=
+if [ "$arch" = x86_64 ]; then
+  kernel_build=$(mktemp -d)
+  trap 'rm -rf "$kernel_build"' EXIT
+  cmake -S "$source_dir" -B "$kernel_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_CXX_COMPILER="${KERNEL_CXX:-g++}" -DQELT_BUILD_EXTENSION=OFF -DQELT_BUILD_TESTS=OFF \
+    > /dev/null
+  cmake --build "$kernel_build" --target qelt_x86_gate_kernels > /dev/null
+  defines+=(-C "cmake.define.QELT_KERNEL_LIBRARY=$kernel_build/libqelt_x86_gate_kernels.a")
+fi
 if [ "$arch" != "$(uname -m)" ]; then
   : "${ARM64_PYTHON_INCLUDE:?}"
   defines+=(-C "cmake.define.Python_INCLUDE_DIR=$(realpath "$ARM64_PYTHON_INCLUDE")")
