@@ -71,6 +71,9 @@ NUMPY_AMPLITUDE_GATES = 1 << 27
 PEER_SHORT_LAYERS_FROM = 22
 PEER_LAYERS = 2
 FULL_LAYER_ENGINES = {"qsim"}
+# The module and its judged peer are timed in PAIRED_ROUNDS alternating rounds of children.
+PAIRED_ENGINES = ["qelt_native", "qsim"]
+PAIRED_ROUNDS = 3
 ENGINES = ["qelt_native", "qsim", "scaluq", "aer fused", "aer unfused", "lightning", "qulacs",
            "numpy"]
 ENGINE_NOTES = {
@@ -474,6 +477,30 @@ def measure_engine(engine, threads):
         print(json.dumps(record), flush=True)
 
 
+def combine_rounds(rounds, native_rounds=None):
+    """One record per case measured in every round: median times, and with `native_rounds` (the
+    module's rounds, taken in turn with these) the median over rounds of each round's time over
+    the module's time in the same round, so that a change in the machine's load between rounds
+    falls on both."""
+    combined = {}
+    for label in set.intersection(*(set(r) for r in rounds)) if rounds else ():
+        records = [r[label] for r in rounds]
+        record = dict(records[0])
+        record["seconds"] = statistics.median(r["seconds"] for r in records)
+        if "seconds_with_fixed_cost" in record:
+            full = statistics.median(r["seconds_with_fixed_cost"] for r in records)
+            record["seconds_with_fixed_cost"] = full
+            record["noisy"] = record["seconds"] < 0.2 * full
+            record["relative_diff"] = max(r["relative_diff"] for r in records)
+        if native_rounds and all(label in r for r in native_rounds):
+            for key, ratio_key in (("seconds", "ratio"), ("seconds_with_fixed_cost",
+                                                           "ratio_with_fixed_cost")):
+                record[ratio_key] = statistics.median(
+                    r[key] / native[label]["seconds"] for r, native in zip(records, native_rounds))
+        combined[label] = record
+    return combined
+
+
 def run_engine(engine, threads):
     """Runs one engine's child; returns its records, or the reason it gave none."""
     env = dict(quiet_environment(), OMP_NUM_THREADS=str(threads))
@@ -825,7 +852,9 @@ def targets_section(results, copy_bw, ufunc, small, peer_cell, scaling, ceiling)
     # (b) qsim.
     out += ["", "(b) qsim's time over qelt_native's (above 1x: qelt_native is faster); qsim's time"
             " with its", "    fixed cost per run (state in and out, measured with no gates) taken"
-            " off, and with it left in"]
+            " off, and with it left in;",
+            f"    the two timed in {PAIRED_ROUNDS} alternating rounds: median times, and the"
+            " median of the rounds' ratios"]
     head = (f"{'case':<14}{'gates':>7}{'qelt ms':>10}{'qsim ms':>10}{'x':>8}{'with fixed':>12}"
             f"{'x':>8}")
     out += [head, "-" * len(head)]
@@ -840,7 +869,8 @@ def targets_section(results, copy_bw, ufunc, small, peer_cell, scaling, ceiling)
         with_fixed = f"{'n/a':>20}"
         if peer and peer["relative_diff"] <= RELATIVE_TOLERANCE:
             raw = peer["seconds_with_fixed_cost"]
-            with_fixed = f"{raw * 1e3:>12.1f}{raw / record['seconds']:>7.1f}x"
+            ratio = peer.get("ratio_with_fixed_cost", raw / record["seconds"])
+            with_fixed = f"{raw * 1e3:>12.1f}{ratio:>7.1f}x"
         out.append(f"{label:<14}{record['gates']:>7}{record['seconds'] * 1e3:>10.1f}{peer_ms}"
                    + peer_cell("qsim", label, record["seconds"], 8) + with_fixed)
 
@@ -907,13 +937,24 @@ def main():
     print(f"copy bandwidth: {copy_bw / 1e9:.2f} GB/s", flush=True)
 
     results, missing = {}, {}
-    for engine in ENGINES:
+    # qelt_native and qsim, the judged peer, take turns for PAIRED_ROUNDS rounds (a child each);
+    # the other peers run once.
+    rounds = {engine: [] for engine in PAIRED_ENGINES}
+    for engine in [e for _ in range(PAIRED_ROUNDS) for e in PAIRED_ENGINES] + [
+            e for e in ENGINES if e not in PAIRED_ENGINES]:
         t0 = time.perf_counter()
-        results[engine], reason = run_engine(engine, threads)
+        records, reason = run_engine(engine, threads)
+        if engine in rounds:
+            rounds[engine].append(records)
+        else:
+            results[engine] = records
         if reason:
             missing[engine] = reason
-        print(f"  {engine}: {len(results[engine])} cases in {time.perf_counter() - t0:.0f} s"
+        print(f"  {engine}: {len(records)} cases in {time.perf_counter() - t0:.0f} s"
               + (f" ({reason})" if reason else ""), flush=True)
+    results["qelt_native"] = combine_rounds(rounds["qelt_native"])
+    for engine in PAIRED_ENGINES[1:]:
+        results[engine] = combine_rounds(rounds[engine], rounds["qelt_native"])
 
     # The in-row scaling and the machine's two-copy ceiling, while nothing else of this run
     # holds threads: the sampling comparison below leaves PyTorch's and the BLAS's threads in
@@ -946,7 +987,8 @@ def main():
         if record["noisy"]:
             return f"{'noisy':>{width}}"
         mark = "*" if record.get("scaled") else ""
-        return f"{record['seconds'] / native:>{width - 1}.1f}{mark or 'x'}"
+        ratio = record.get("ratio", record["seconds"] / native)
+        return f"{ratio:>{width - 1}.1f}{mark or 'x'}"
 
     peers = ENGINES[1:]
     # Single rows.
