@@ -25,6 +25,12 @@ if [ "$arch" = x86_64 ]; then
     -DCMAKE_CXX_COMPILER="${KERNEL_CXX:-g++}" -DQELT_BUILD_EXTENSION=OFF -DQELT_BUILD_TESTS=OFF \
     > /dev/null
   cmake --build "$kernel_build" --target qelt_x86_gate_kernels > /dev/null
+  # Linked into another compiler's build, they may reference nothing: no C or C++ runtime.
+  undefined=$(nm -u "$kernel_build/libqelt_x86_gate_kernels.a" | grep -v -e ':$' -e '^$' || true)
+  if [ -n "$undefined" ]; then
+    echo "build_wheel.sh: the gate kernels reference outside symbols:" $undefined >&2
+    exit 1
+  fi
   defines+=(-C "cmake.define.QELT_KERNEL_LIBRARY=$kernel_build/libqelt_x86_gate_kernels.a")
 fi
 if [ "$arch" != "$(uname -m)" ]; then
