@@ -17,7 +17,6 @@ defines=(
 )
 # On x86-64 the gate kernels come from GCC (KERNEL_CXX, default g++), whose code for them is
 # faster than clang's; they call nothing outside themselves, so no glibc symbol comes with them.
-kernel_build=
 if [ "$arch" = x86_64 ]; then
   kernel_build=$(mktemp -d)
   trap 'rm -rf "$kernel_build"' EXIT
