@@ -17,7 +17,11 @@ namespace qelt {
 // Two limits of the softmax replace the formula where it would give NaN:
 // - a best logit of +inf: every +inf candidate weighs 1.0 and every other 0.0, so the draw
 //   picks among the +inf candidates;
-// - a NaN logit counts as -inf, weighing 0.0 beside a finite best logit like a -inf one.
+// - beside a finite best logit, a -inf or NaN candidate weighs 0.0 at every temperature,
+//   infinite included: at T = +inf the reciprocal is 0 and (-inf - best) * 0 would be NaN,
+//   while every finite candidate weighs exp(+-0) = 1 there, the softmax's uniform limit.
+// With no finite best logit (all -inf or NaN), or a NaN temperature, the formula stands and its
+// NaN weights make the draw fall through to the last kept candidate.
 //
 // Equal logits sit next to each other in a ranking, and a logit with the same bit pattern as its
 // predecessor goes through the same operations, so its weight is reused instead of calling exp
@@ -28,7 +32,8 @@ class RankedWeights {
   RankedWeights(float best, float temperature) noexcept
       : best_(best),
         reciprocal_(1.0 / static_cast<double>(temperature)),
-        best_is_infinite_(best == std::numeric_limits<float>::infinity()) {}
+        best_is_infinite_(best == std::numeric_limits<float>::infinity()),
+        lowest_weighs_zero_(std::isfinite(best) && !std::isnan(temperature)) {}
 
   // The weight of the next candidate in rank order.
   double next(float logit) noexcept {
@@ -44,14 +49,20 @@ class RankedWeights {
  private:
   double weight(float logit) const noexcept {
     if (best_is_infinite_) return logit == std::numeric_limits<float>::infinity() ? 1.0 : 0.0;
-    const double value = std::isnan(logit) ? -std::numeric_limits<double>::infinity()
-                                           : static_cast<double>(logit);
-    return std::exp((value - best_) * reciprocal_);
+    // A NaN logit counts as -inf. At a finite temperature exp((-inf - best) * r) is 0.0 anyway,
+    // so the shortcut to 0.0 changes no result there; it matters at T = +inf (r = 0).
+    constexpr float MINUS_INF = -std::numeric_limits<float>::infinity();
+    if (std::isnan(logit) || logit == MINUS_INF) {
+      if (lowest_weighs_zero_) return 0.0;
+      logit = MINUS_INF;
+    }
+    return std::exp((static_cast<double>(logit) - best_) * reciprocal_);
   }
 
   double best_;
   double reciprocal_;
   bool best_is_infinite_;
+  bool lowest_weighs_zero_;  // a finite best logit and a temperature that is a number
   bool first_ = true;
   std::uint32_t previous_bits_ = 0;
   double previous_weight_ = 0.0;

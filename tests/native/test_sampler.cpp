@@ -46,6 +46,8 @@ std::uint64_t reference_sample(const std::vector<float>& logits, float temperatu
     const float x = logits[order[i]];
     if (m == INF) {
       w[i] = x == INF ? 1.0 : 0.0;  // the softmax's limit: only +inf candidates weigh
+    } else if ((std::isnan(x) || x == -INF) && std::isfinite(m) && !std::isnan(temperature)) {
+      w[i] = 0.0;  // below a finite best, at every temperature that is a number, +inf included
     } else {
       w[i] = std::exp(((std::isnan(x) ? -INF : static_cast<double>(x)) - m) * r);
     }
@@ -151,6 +153,10 @@ INSTANTIATE_TEST_SUITE_P(
         // A NaN logit ranks last and weighs as -inf: never drawn beside a finite best.
         Example{"nan_logit_ranked_last", {NAN_VALUE, 1.0f, 2.0f}, 1.0f, 1.0f, 0, 0, 2},
         Example{"nan_logit_never_drawn", {5.0f, NAN_VALUE, 5.0f}, 1.0f, 0.9f, 0, 42, 2},
+        // At an infinite temperature the finite candidates weigh 1 each, -inf and NaN 0.
+        Example{"banned_at_infinite_temperature_seed0", {0.0f, -INF, 1.0f}, INF, 1.0f, 0, 0, 2},
+        Example{"banned_at_infinite_temperature_seed42", {0.0f, -INF, 1.0f}, INF, 1.0f, 0, 42, 0},
+        Example{"nan_at_infinite_temperature_topp", {5.0f, NAN_VALUE, 5.0f}, INF, 0.9f, 0, 42, 2},
         Example{"argmax_all_nan", {NAN_VALUE, NAN_VALUE}, 0.0f, 1.0f, 0, 0, 0},
         Example{"argmax_skips_nan", {NAN_VALUE, -INF, 1.0f, NAN_VALUE, 1.0f}, 0.0f, 1.0f, 0, 0, 2},
         // The smallest positive temperature still samples: equal best logits share the draw.

@@ -1,7 +1,8 @@
 """The sampling rule of sample_topp written out in plain Python, for the tests to compare with.
 
 Double precision throughout (Python floats), math.exp for the weights (a NaN logit weighs as
--inf; when the best logit is +inf, the +inf candidates weigh 1 and all others 0), single-precision
+-inf, and -inf weighs 0 beside a finite best logit, at an infinite temperature too; when the best
+logit is +inf, the +inf candidates weigh 1 and all others 0), single-precision
 narrowing of the temperature and top_p with struct, Python's stable sort for the ranking
 (largest logit first, equal logits by position, NaN after every number), SplitMix64 on Python
 integers for the one uniform number.
@@ -73,8 +74,16 @@ def kept_weights(logits, temperature, top_p, top_k=0):
     if best == math.inf:
         weights = [1.0 if logits[i] == math.inf else 0.0 for i in order]
     else:
-        finite_or_minus_inf = [-math.inf if math.isnan(logits[i]) else logits[i] for i in order]
-        weights = [math.exp((x - best) * reciprocal) for x in finite_or_minus_inf]
+        # Below a finite best logit, -inf and NaN weigh 0 at every temperature that is a number,
+        # +inf included, where (-inf - best) * 0 would be NaN.
+        lowest_weighs_zero = math.isfinite(best) and not math.isnan(t)
+        weights = []
+        for i in order:
+            x = -math.inf if math.isnan(logits[i]) else logits[i]
+            if x == -math.inf and lowest_weighs_zero:
+                weights.append(0.0)
+            else:
+                weights.append(math.exp((x - best) * reciprocal))
     total = 0.0
     for w in weights:
         total += w

@@ -5,6 +5,8 @@ import math
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from qelt_native import sample_topp
 from sample_reference import kept_weights, sample_reference, splitmix_uniform
@@ -90,6 +92,46 @@ def test_special_logits_are_drawn_by_their_softmax_limit(logits, top_p, top_k, t
     for seed in range(0, 200, 40):
         expected = sample_reference(logits.tolist(), 1.0, top_p, top_k, seed)
         assert sample_topp(logits, 1.0, top_p, top_k, seed) == expected
+
+
+@pytest.mark.parametrize(
+    "logits, temperature, top_p, tokens",
+    [
+        # Banned (-inf) and NaN candidates stay out at an infinite temperature, and at one
+        # that narrows to +inf; the finite ones are then drawn uniformly.
+        ([0.0, -INF, 1.0], INF, 1.0, {0, 2}),
+        ([5.0, NAN, 5.0], 1e300, 0.9, {0, 2}),
+        ([-INF, 2.0, NAN, -3.0, -INF], INF, 1.0, {1, 3}),
+    ],
+)
+def test_banned_tokens_stay_banned_at_infinite_temperature(logits, temperature, top_p, tokens):
+    drawn = {sample_topp(f32(logits), temperature, top_p, seed=seed) for seed in range(100)}
+    assert drawn == tokens
+
+
+SPECIAL_LOGITS = st.sampled_from([-INF, NAN, INF, 0.0, -0.0, 1.0, 2.5, -7.0])
+HOT = st.sampled_from([INF, 1e300, 3.4028234663852886e38, 1e38, 1e30, math.nan, 1.0])
+
+
+@settings(max_examples=300, deadline=None, database=None)
+@given(
+    logits=st.lists(SPECIAL_LOGITS, min_size=1, max_size=30),
+    temperature=HOT,
+    top_p=st.sampled_from([1.0, 0.9, 0.5, 0.0, math.nan]),
+    top_k=st.sampled_from([0, 1, 2, 3, 40]),
+    seed=st.integers(0, 2**64 - 1),
+)
+def test_special_logits_at_hot_temperatures_follow_the_reference(
+        logits, temperature, top_p, top_k, seed):
+    values = f32(logits)
+    token = sample_topp(values, temperature, top_p, top_k, seed)
+    # Up to 20 candidates ties keep position order, so the reference fixes the token exactly.
+    if len(logits) <= 20:
+        assert token == sample_reference(values.tolist(), temperature, top_p, top_k, seed)
+    k = len(logits) if top_k == 0 else min(top_k, len(logits))
+    ranked = sorted(values.tolist(), key=lambda x: (math.isnan(x), -x if x == x else 0))[:k]
+    if not math.isnan(temperature) and math.isfinite(ranked[0]):
+        assert math.isfinite(values[token]), (logits, temperature, top_p, top_k, seed, token)
 
 
 def random_case(rng):
