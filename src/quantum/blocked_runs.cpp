@@ -50,7 +50,7 @@ std::size_t chunk_offset(const BlockShape& shape, std::size_t s) noexcept {
 
 // One gate on one block starting at `base`: on each chunk whose offset has the gate's high
 // positions clear, the gate's pairs or quadruples that start in that chunk.
-void apply_gate_to_block(const GateKernels& kernels, Amplitude* row, std::size_t base,
+void apply_gate_to_block(const GateEntryPoints& kernels, Amplitude* row, std::size_t base,
                          const BlockShape& shape, const PreparedGate& gate,
                          const Amplitude* matrix) noexcept {
   const unsigned c = shape.low_bits;
@@ -108,13 +108,16 @@ std::size_t block_count(const BlockShape& shape, unsigned n) noexcept {
 
 void apply_run_to_blocks(const GateKernels& kernels, Amplitude* row, const BlockShape& shape,
                          std::size_t first, std::size_t last, std::span<const PreparedGate> run,
-                         std::size_t matrix_row) noexcept {
+                         std::size_t matrix_row, LastGateStores last_gate) noexcept {
+  const GateEntryPoints& last_kernels =
+      last_gate == LastGateStores::CANONICAL_NANS ? kernels.canonical : kernels.plain;
   for (std::size_t q = first; q < last; ++q) {
     // Block q: its number spread over the positions outside the block, low to high.
     std::size_t base = q << shape.low_bits;
     for (unsigned j = 0; j < shape.high_count; ++j) base = insert_zero_bit(base, shape.high[j]);
-    for (const PreparedGate& gate : run) {
-      apply_gate_to_block(kernels, row, base, shape, gate, matrix_for_row(gate, matrix_row));
+    for (std::size_t g = 0; g < run.size(); ++g) {
+      apply_gate_to_block(g + 1 == run.size() ? last_kernels : kernels.plain, row, base, shape,
+                          run[g], matrix_for_row(run[g], matrix_row));
     }
   }
 }

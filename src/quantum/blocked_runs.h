@@ -51,10 +51,14 @@ std::size_t plan_blocked_run(std::span<const PreparedGate> gates, std::size_t fi
 // Number of blocks in a row of 2^n amplitudes.
 std::size_t block_count(const BlockShape& shape, unsigned n) noexcept;
 
+// How the last gate of a run stores: as the arithmetic gives, or (the last run of a call) with
+// its NaNs made canonical (GateKernels::canonical).
+enum class LastGateStores { PLAIN, CANONICAL_NANS };
+
 // Applies every gate of `run`, in order, to blocks first .. last-1 of `row`, one block at a
 // time, with row `matrix_row`'s matrices.
 void apply_run_to_blocks(const GateKernels& kernels, Amplitude* row, const BlockShape& shape,
                          std::size_t first, std::size_t last, std::span<const PreparedGate> run,
-                         std::size_t matrix_row) noexcept;
+                         std::size_t matrix_row, LastGateStores last_gate) noexcept;
 
 }  // namespace qelt

@@ -2,7 +2,11 @@
 // prepared gates with the given kernel variant and threading policy. On rows longer than a cache
 // block, runs of gates that fit one block are applied block by block (blocked_runs.h). On one
 // thread a gate that starts no run of two is applied on its own over the whole row; the in-row
-// route spreads the blocks of every run over the workers within one fork-join.
+// route spreads the blocks of every run over the workers within one fork-join. Every gate writes
+// every amplitude it covers, so on every route the last gate over each amplitude stores it with
+// canonical NaNs (GateKernels::canonical), at no extra pass: a NaN result has the same bytes on
+// every processor, and as a NaN stays a NaN through every later gate, canonical stores in the
+// last gate alone leave none of another form.
 #include "quantum/gate_driver.h"
 
 #include <algorithm>
@@ -22,7 +26,7 @@ constexpr unsigned IN_ROW_MIN_BLOCK_BITS = 10;
 // (32 KiB) at a time, which stays in the first-level cache while every gate passes over it.
 constexpr std::size_t TILE_AMPLITUDES = 4096;
 
-void apply_gate(const GateKernels& kernels, Amplitude* run, std::size_t len,
+void apply_gate(const GateEntryPoints& kernels, Amplitude* run, std::size_t len,
                 const Amplitude* matrix, std::span<const std::uint64_t> bits) noexcept {
   if (bits.size() == 1) {
     kernels.one_qubit(run, len, matrix, static_cast<unsigned>(bits[0]));
@@ -32,13 +36,21 @@ void apply_gate(const GateKernels& kernels, Amplitude* run, std::size_t len,
   }
 }
 
+// The entry points for gate g of `count`: every gate writes every amplitude of its run, so the
+// last one stores them with canonical NaNs.
+const GateEntryPoints& kernels_for_gate(const GateKernels& kernels, std::size_t g,
+                                        std::size_t count) noexcept {
+  return g + 1 == count ? kernels.canonical : kernels.plain;
+}
+
 // Every gate, in list order, to one row on the calling thread, with row `matrix_row`'s matrix.
 void apply_gates_to_one_row(const GateKernels& kernels, Amplitude* row, std::size_t dim,
                             std::span<const PreparedGate> gates, std::size_t matrix_row) noexcept {
   const unsigned n = static_cast<unsigned>(std::countr_zero(dim));
   if (n <= BLOCK_BITS) {
-    for (const PreparedGate& gate : gates) {
-      apply_gate(kernels, row, dim, matrix_for_row(gate, matrix_row), gate.bits);
+    for (std::size_t g = 0; g < gates.size(); ++g) {
+      apply_gate(kernels_for_gate(kernels, g, gates.size()), row, dim,
+                 matrix_for_row(gates[g], matrix_row), gates[g].bits);
     }
     return;
   }
@@ -47,12 +59,14 @@ void apply_gates_to_one_row(const GateKernels& kernels, Amplitude* row, std::siz
     BlockShape shape;
     const std::size_t end = plan_blocked_run(gates, g, BLOCK_BITS, n, shape);
     if (end - g < 2) {
-      apply_gate(kernels, row, dim, matrix_for_row(gates[g], matrix_row), gates[g].bits);
+      apply_gate(kernels_for_gate(kernels, g, gates.size()), row, dim,
+                 matrix_for_row(gates[g], matrix_row), gates[g].bits);
       ++g;
       continue;
     }
     apply_run_to_blocks(kernels, row, shape, 0, block_count(shape, n), gates.subspan(g, end - g),
-                        matrix_row);
+                        matrix_row,
+                        end == gates.size() ? LastGateStores::CANONICAL_NANS : LastGateStores::PLAIN);
     g = end;
   }
 }
@@ -111,13 +125,16 @@ void apply_gates_in_row(const Parallelism& parallelism, const GateKernels& kerne
       PaddedCounter* done = &counters[r * stride];
       PaddedCounter* claimed = done + 1;
       const std::span<const PreparedGate> run_gates = gates.subspan(run.first_gate, run.gate_count);
+      const LastGateStores last_gate =
+          r + 1 == runs.size() ? LastGateStores::CANONICAL_NANS : LastGateStores::PLAIN;
       for (std::size_t k = 0; k < workers; ++k) {
         const std::size_t share = (piece + k) % workers;
         const std::size_t first = run.blocks * share / workers;
         const std::size_t size = run.blocks * (share + 1) / workers - first;
         for (std::size_t i;
              (i = claimed[share].value.fetch_add(1, std::memory_order_relaxed)) < size;) {
-          apply_run_to_blocks(kernels, row, run.shape, first + i, first + i + 1, run_gates, 0);
+          apply_run_to_blocks(kernels, row, run.shape, first + i, first + i + 1, run_gates, 0,
+                              last_gate);
           done->value.fetch_add(1, std::memory_order_release);
         }
       }
@@ -140,13 +157,15 @@ void apply_gates_to_short_rows(const GateKernels& kernels, Amplitude* psi, std::
   const std::size_t tile = std::max<std::size_t>(TILE_AMPLITUDES / dim, 1);
   for (std::size_t r0 = first; r0 < last; r0 += tile) {
     const std::size_t r1 = std::min(r0 + tile, last);
-    for (const PreparedGate& gate : gates) {
+    for (std::size_t g = 0; g < gates.size(); ++g) {
+      const PreparedGate& gate = gates[g];
+      const GateEntryPoints& entry = kernels_for_gate(kernels, g, gates.size());
       if (!gate.per_row) {
-        apply_gate(kernels, psi + r0 * dim, (r1 - r0) * dim, gate.matrix.data(), gate.bits);
+        apply_gate(entry, psi + r0 * dim, (r1 - r0) * dim, gate.matrix.data(), gate.bits);
         continue;
       }
       for (std::size_t r = r0; r < r1; ++r) {
-        apply_gate(kernels, psi + r * dim, dim, matrix_for_row(gate, r), gate.bits);
+        apply_gate(entry, psi + r * dim, dim, matrix_for_row(gate, r), gate.bits);
       }
     }
   }

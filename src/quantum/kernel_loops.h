@@ -34,6 +34,7 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "quantum/kernel_variants.h"
 #include "quantum/prepared_gate.h"
 #include "quantum/scalar_steps.h"
 
@@ -44,10 +45,58 @@
 namespace qelt {
 namespace {
 
-template <class Isa>
+// With CANONICAL, every NaN the loops write ends up the canonical NaN; the arithmetic is the
+// same either way. The scalar edges store canonical NaNs directly (scalar_steps.h's stored). The
+// vector loops, where an extra operation per register would show, only add up every register
+// they store, one addition that the adders, less busy than the multipliers, absorb: a sum
+// absorbs NaN, so a sum that is no NaN proves that they stored none. Otherwise (NaN results, or
+// infinities of both signs in the sum) the entry point rewrites the NaNs of what it wrote.
+template <class Isa, bool CANONICAL>
 struct KernelLoops {
   using V = typename Isa::V;
   static constexpr std::size_t W = Isa::WIDTH;  // amplitudes per register
+
+  // Two sums, taken in turn, so that the additions do not wait on each other.
+  struct Watch {
+    V sum[2];
+  };
+
+  QELT_ALWAYS_INLINE static Watch unwatched() noexcept {
+    const V zero = Isa::dup_re(Amplitude{0.0f, 0.0f});
+    return {{zero, zero}};
+  }
+
+  // An instruction set that can rewrite a register's NaNs in one instruction (AVX-512) does so
+  // in the one-qubit loops, where it costs less than the sums; the two-qubit loops, short of
+  // registers for its constants, watch the sums there too (measured per loop shape).
+  static constexpr bool REWRITES_NANS = requires(V v) { Isa::canonical_nans(v); };
+
+  QELT_ALWAYS_INLINE static void put(Amplitude* p, V v, V& sum) noexcept {
+    if constexpr (CANONICAL) sum = Isa::add(sum, v);
+    Isa::store(p, v);
+  }
+
+  // A one-qubit loop's store: rewritten where the instruction set can, else watched.
+  QELT_ALWAYS_INLINE static void put_pair(Amplitude* p, V v, V& sum) noexcept {
+    if constexpr (CANONICAL && REWRITES_NANS) {
+      Isa::store(p, Isa::canonical_nans(v));
+    } else {
+      put(p, v, sum);
+    }
+  }
+
+  // Whether the sums of the stored registers show that a NaN may have been stored.
+  static bool may_hold_nan(const Watch& seen) noexcept {
+    if constexpr (!CANONICAL) {
+      return false;
+    } else {
+      Amplitude lanes[W];
+      Isa::store(lanes, Isa::add(seen.sum[0], seen.sum[1]));
+      bool nan = false;
+      for (const Amplitude& a : lanes) nan |= (a.re != a.re) | (a.im != a.im);
+      return nan;
+    }
+  }
 
   struct Coefficient {
     V re;  // (m.re, m.re, ...)
@@ -126,27 +175,38 @@ struct KernelLoops {
   static constexpr unsigned PREFETCH_MAX_BIT = 10;
   static constexpr std::size_t PREFETCH_MIN_LEN = std::size_t{1} << 16;
 
-  static void one_qubit_pairs(Amplitude* x, Amplitude* y, std::size_t count,
-                              const Amplitude* m) noexcept {
+  static bool pair_stream(Amplitude* x, Amplitude* y, std::size_t count,
+                          const Amplitude* m) noexcept {
     const Coefficient c[4] = {coefficient(m[0]), coefficient(m[1]), coefficient(m[2]),
                               coefficient(m[3])};
+    [[maybe_unused]] Watch seen = unwatched();
     std::size_t j = 0;
     for (; j + W <= count; j += W) {
       V a = Isa::load(x + j);
       V b = Isa::load(y + j);
       update_pair(c, a, b);
-      Isa::store(x + j, a);
-      Isa::store(y + j, b);
+      put_pair(x + j, a, seen.sum[0]);
+      put_pair(y + j, b, seen.sum[1]);
     }
-    scalar_pairs(x + j, y + j, count - j, m);
+    scalar_pairs<CANONICAL>(x + j, y + j, count - j, m);
+    return may_hold_nan(seen);
+  }
+
+  static void one_qubit_pairs(Amplitude* x, Amplitude* y, std::size_t count,
+                              const Amplitude* m) noexcept {
+    if (pair_stream(x, y, count, m)) {
+      scalar_canonical_nans(x, count);
+      scalar_canonical_nans(y, count);
+    }
   }
 
   // Every block of a run, 2^bit >= W.
   template <bool PREFETCH>
-  static void one_qubit_blocks(Amplitude* run, std::size_t len, const Amplitude* m,
+  static bool one_qubit_blocks(Amplitude* run, std::size_t len, const Amplitude* m,
                                unsigned bit) noexcept {
     const Coefficient c[4] = {coefficient(m[0]), coefficient(m[1]), coefficient(m[2]),
                               coefficient(m[3])};
+    [[maybe_unused]] Watch seen = unwatched();
     const std::size_t half = std::size_t{1} << bit;
     for (std::size_t t = 0; t + 2 * half <= len; t += 2 * half) {
       Amplitude* const x = run + t;
@@ -161,10 +221,11 @@ struct KernelLoops {
         V a = Isa::load(x + j);
         V b = Isa::load(y + j);
         update_pair(c, a, b);
-        Isa::store(x + j, a);
-        Isa::store(y + j, b);
+        put_pair(x + j, a, seen.sum[0]);
+        put_pair(y + j, b, seen.sum[1]);
       }
     }
+    return may_hold_nan(seen);
   }
 
   static bool prefetch_helps(unsigned bit, std::size_t len) noexcept {
@@ -172,9 +233,10 @@ struct KernelLoops {
   }
 
   template <unsigned BIT>
-  static void one_qubit_in_register(Amplitude* run, std::size_t len, const Amplitude* m) noexcept {
+  static bool one_qubit_in_register(Amplitude* run, std::size_t len, const Amplitude* m) noexcept {
     const Coefficient c[4] = {coefficient(m[0]), coefficient(m[1]), coefficient(m[2]),
                               coefficient(m[3])};
+    [[maybe_unused]] Watch seen = unwatched();
     std::size_t t = 0;
     for (; t + 2 * W <= len; t += 2 * W) {
       V r0 = Isa::load(run + t);
@@ -183,16 +245,19 @@ struct KernelLoops {
       Isa::template deinterleave<BIT>(r0, r1, x, y);
       update_pair(c, x, y);
       Isa::template interleave<BIT>(x, y, r0, r1);
-      Isa::store(run + t, r0);
-      Isa::store(run + t + W, r1);
+      put_pair(run + t, r0, seen.sum[0]);
+      put_pair(run + t + W, r1, seen.sum[1]);
     }
     // Only a run shorter than two registers leaves whole blocks behind.
     constexpr std::size_t half = std::size_t{1} << BIT;
-    for (; t + 2 * half <= len; t += 2 * half) scalar_pairs(run + t, run + t + half, half, m);
+    for (; t + 2 * half <= len; t += 2 * half) {
+      scalar_pairs<CANONICAL>(run + t, run + t + half, half, m);
+    }
+    return may_hold_nan(seen);
   }
 
-  static void one_qubit(Amplitude* run, std::size_t len, const Amplitude* m,
-                        unsigned bit) noexcept {
+  static bool one_qubit_watched(Amplitude* run, std::size_t len, const Amplitude* m,
+                                unsigned bit) noexcept {
     const std::size_t half = std::size_t{1} << bit;
     if (half >= W) {
       if (prefetch_helps(bit, len)) return one_qubit_blocks<true>(run, len, m, bit);
@@ -205,13 +270,19 @@ struct KernelLoops {
     if constexpr (W > 4) {
       if (bit == 2) return one_qubit_in_register<2>(run, len, m);
     }
+    return false;
+  }
+
+  static void one_qubit(Amplitude* run, std::size_t len, const Amplitude* m,
+                        unsigned bit) noexcept {
+    if (one_qubit_watched(run, len, m, bit)) scalar_canonical_nans(run, len);
   }
 
   // The groups whose first members are at p[j], their others at the offsets: loaded, updated,
   // stored.
   template <int N>
   QELT_ALWAYS_INLINE static void stream_groups(const Coefficient* c, Amplitude* const (&p)[N],
-                                               const std::size_t (&offsets)[4]) noexcept {
+                                               const std::size_t (&offsets)[4], Watch& seen) noexcept {
     V a[N][4];
     V* sets[N];
     for (int j = 0; j < N; ++j) {
@@ -220,7 +291,7 @@ struct KernelLoops {
     }
     update_quads<N>(c, sets);
     for (int j = 0; j < N; ++j) {
-      for (int k = 0; k < 4; ++k) Isa::store(p[j] + offsets[k], a[j][k]);
+      for (int k = 0; k < 4; ++k) put(p[j] + offsets[k], a[j][k], seen.sum[k & 1]);
     }
   }
 
@@ -230,16 +301,17 @@ struct KernelLoops {
   // registers, more than any register file leaves free beside the amplitudes; where the
   // compiler reloads them per group, Isa::PAIRED_STREAM_GROUPS has two groups go through each
   // coefficient together, so that every load serves eight products instead of four.
-  static void two_qubit_streams(Amplitude* run, std::size_t first, std::size_t last,
+  static bool two_qubit_streams(Amplitude* run, std::size_t first, std::size_t last,
                                 const Coefficient* c, const Amplitude* m, unsigned b0,
                                 unsigned b1) noexcept {
+    [[maybe_unused]] Watch seen = unwatched();
     const unsigned lo = b0 < b1 ? b0 : b1;
     const unsigned hi = b0 < b1 ? b1 : b0;
     const std::size_t step0 = std::size_t{1} << b0;
     const std::size_t step1 = std::size_t{1} << b1;
     const std::size_t run_mask = (std::size_t{1} << lo) - 1;
     const std::size_t aligned = std::min((first + W - 1) / W * W, last);
-    scalar_quads(run, first, aligned, m, b0, b1);
+    scalar_quads<CANONICAL>(run, first, aligned, m, b0, b1);
     std::size_t i = aligned;
     const auto first_member = [&](std::size_t q) {
       return run + insert_zero_bit(insert_zero_bit(q, lo), hi);
@@ -250,13 +322,14 @@ struct KernelLoops {
       Amplitude* const pa = (i & run_mask) == 0 ? first_member(i) : p0;
       Amplitude* const pb = ((i + W) & run_mask) == 0 ? first_member(i + W) : pa + W;
       p0 = pb + W;
-      stream_groups<2>(c, {pa, pb}, offsets);
+      stream_groups<2>(c, {pa, pb}, offsets, seen);
     }
     for (; i + W <= last; i += W, p0 += W) {
       if ((i & run_mask) == 0) p0 = first_member(i);
-      stream_groups<1>(c, {p0}, offsets);
+      stream_groups<1>(c, {p0}, offsets, seen);
     }
-    scalar_quads(run, i, last, m, b0, b1);
+    scalar_quads<CANONICAL>(run, i, last, m, b0, b1);
+    return may_hold_nan(seen);
   }
 
   // Quadruples first .. last-1: groups of W from a multiple of W through `group(i)`, the edges
@@ -266,10 +339,10 @@ struct KernelLoops {
                                 const Amplitude* m, unsigned b0, unsigned b1,
                                 Group group) noexcept {
     const std::size_t aligned = std::min((first + W - 1) / W * W, last);
-    scalar_quads(run, first, aligned, m, b0, b1);
+    scalar_quads<CANONICAL>(run, first, aligned, m, b0, b1);
     std::size_t i = aligned;
     for (; i + W <= last; i += W) group(i);
-    scalar_quads(run, i, last, m, b0, b1);
+    scalar_quads<CANONICAL>(run, i, last, m, b0, b1);
   }
 
   // x0, x1: the registers whose members have the higher gate position clear, x2, x3 their
@@ -289,9 +362,10 @@ struct KernelLoops {
   // Isa::PAIRED_STREAM_GROUPS two groups go through each coefficient together, as in the stream
   // loop.
   template <unsigned LO>
-  static void two_qubit_low_bit(Amplitude* run, std::size_t first, std::size_t last,
+  QELT_ALWAYS_INLINE static bool two_qubit_low_bit(Amplitude* run, std::size_t first, std::size_t last,
                                 const Coefficient* c, const Amplitude* m, unsigned b0,
                                 unsigned b1) noexcept {
+    [[maybe_unused]] Watch seen = unwatched();
     const unsigned hi = b0 < b1 ? b1 : b0;
     const bool first_is_high = b0 == hi;
     const std::size_t hi_step = std::size_t{1} << hi;
@@ -303,7 +377,7 @@ struct KernelLoops {
       p[3] = p[1] + hi_step;
     };
     const std::size_t aligned = std::min((first + W - 1) / W * W, last);
-    scalar_quads(run, first, aligned, m, b0, b1);
+    scalar_quads<CANONICAL>(run, first, aligned, m, b0, b1);
     std::size_t i = aligned;
     for (; Isa::PAIRED_STREAM_GROUPS && i + 2 * W <= last; i += 2 * W) {
       Amplitude* pa[4];
@@ -319,11 +393,11 @@ struct KernelLoops {
       for (int k = 0; k < 4; k += 2) {
         V r0, r1;
         Isa::template interleave<LO>(qa[k], qa[k + 1], r0, r1);
-        Isa::store(pa[k], r0);
-        Isa::store(pa[k + 1], r1);
+        put(pa[k], r0, seen.sum[0]);
+        put(pa[k + 1], r1, seen.sum[0]);
         Isa::template interleave<LO>(qb[k], qb[k + 1], r0, r1);
-        Isa::store(pb[k], r0);
-        Isa::store(pb[k + 1], r1);
+        put(pb[k], r0, seen.sum[0]);
+        put(pb[k + 1], r1, seen.sum[0]);
       }
     }
     for (; i + W <= last; i += W) {
@@ -332,20 +406,22 @@ struct KernelLoops {
       V r0 = Isa::load(p[0]), r1 = Isa::load(p[1]);
       V r2 = Isa::load(p[2]), r3 = Isa::load(p[3]);
       update_by_low_position<LO>(c, r0, r1, r2, r3, first_is_high);
-      Isa::store(p[0], r0);
-      Isa::store(p[1], r1);
-      Isa::store(p[2], r2);
-      Isa::store(p[3], r3);
+      put(p[0], r0, seen.sum[0]);
+      put(p[1], r1, seen.sum[0]);
+      put(p[2], r2, seen.sum[0]);
+      put(p[3], r3, seen.sum[0]);
     }
-    scalar_quads(run, i, last, m, b0, b1);
+    scalar_quads<CANONICAL>(run, i, last, m, b0, b1);
+    return may_hold_nan(seen);
   }
 
   // Both bits inside one register: 2^LO < 2^HI < W.
   template <unsigned LO, unsigned HI>
-  static void two_qubit_in_register(Amplitude* run, std::size_t first, std::size_t last,
+  static bool two_qubit_in_register(Amplitude* run, std::size_t first, std::size_t last,
                                     const Coefficient* c, const Amplitude* m, unsigned b0,
                                     unsigned b1) noexcept {
     const bool first_is_high = b0 == HI;
+    [[maybe_unused]] Watch seen = unwatched();
     in_aligned_groups(run, first, last, m, b0, b1, [&](std::size_t i) {
       Amplitude* const base = run + 4 * i;
       V r0 = Isa::load(base), r1 = Isa::load(base + W);
@@ -356,15 +432,16 @@ struct KernelLoops {
       update_by_low_position<LO>(c, hi_clear_a, hi_clear_b, hi_set_a, hi_set_b, first_is_high);
       Isa::template interleave<HI>(hi_clear_a, hi_set_a, r0, r1);
       Isa::template interleave<HI>(hi_clear_b, hi_set_b, r2, r3);
-      Isa::store(base, r0);
-      Isa::store(base + W, r1);
-      Isa::store(base + 2 * W, r2);
-      Isa::store(base + 3 * W, r3);
+      put(base, r0, seen.sum[0]);
+      put(base + W, r1, seen.sum[1]);
+      put(base + 2 * W, r2, seen.sum[0]);
+      put(base + 3 * W, r3, seen.sum[1]);
     });
+    return may_hold_nan(seen);
   }
 
-  static void two_qubit(Amplitude* run, std::size_t first, std::size_t last, const Amplitude* m,
-                        unsigned b0, unsigned b1) noexcept {
+  static bool two_qubit_watched(Amplitude* run, std::size_t first, std::size_t last,
+                                const Amplitude* m, unsigned b0, unsigned b1) noexcept {
     Coefficient c[16];
     for (int k = 0; k < 16; ++k) c[k] = coefficient(m[k]);
     const unsigned lo = b0 < b1 ? b0 : b1;
@@ -378,7 +455,7 @@ struct KernelLoops {
       if constexpr (W > 4) {
         if (lo == 2) return two_qubit_low_bit<2>(run, first, last, c, m, b0, b1);
       }
-      return;
+      return false;
     }
     if constexpr (W > 2) {
       if (lo == 0 && hi == 1) return two_qubit_in_register<0, 1>(run, first, last, c, m, b0, b1);
@@ -387,8 +464,26 @@ struct KernelLoops {
       if (lo == 0 && hi == 2) return two_qubit_in_register<0, 2>(run, first, last, c, m, b0, b1);
       if (lo == 1 && hi == 2) return two_qubit_in_register<1, 2>(run, first, last, c, m, b0, b1);
     }
+    return false;
+  }
+
+  static void two_qubit(Amplitude* run, std::size_t first, std::size_t last, const Amplitude* m,
+                        unsigned b0, unsigned b1) noexcept {
+    if (two_qubit_watched(run, first, last, m, b0, b1)) {
+      scalar_canonical_quads(run, first, last, b0, b1);
+    }
+  }
+
+  static constexpr GateEntryPoints entry_points() noexcept {
+    return {one_qubit, one_qubit_pairs, two_qubit};
   }
 };
+
+// Both sets of entry points of an instruction set's variant.
+template <class Isa>
+constexpr GateKernels kernels_for(InstructionSet set) noexcept {
+  return {set, KernelLoops<Isa, false>::entry_points(), KernelLoops<Isa, true>::entry_points()};
+}
 
 }  // namespace
 }  // namespace qelt

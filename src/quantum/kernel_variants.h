@@ -25,8 +25,7 @@ inline constexpr InstructionSet ALL_INSTRUCTION_SETS[] = {InstructionSet::SCALAR
 
 // The entry points of one variant. Every variant computes, amplitude for amplitude, exactly the
 // scalar sequence of products, differences and sums, so all of them give the same bits.
-struct GateKernels {
-  InstructionSet instruction_set;
+struct GateEntryPoints {
   // One-qubit gate on bit `bit` over every block of a run of `len` amplitudes (a multiple of
   // 2^(bit+1)): each pair (x, y) = (a[t+j], a[t+j+2^bit]) becomes (M00 x + M01 y, M10 x + M11 y).
   void (*one_qubit)(Amplitude* run, std::size_t len, const Amplitude* matrix,
@@ -38,6 +37,17 @@ struct GateKernels {
   // first .. last-1 of a run that holds every amplitude those quadruples address.
   void (*two_qubit)(Amplitude* run, std::size_t first, std::size_t last, const Amplitude* matrix,
                     unsigned b0, unsigned b1) noexcept;
+};
+
+struct GateKernels {
+  InstructionSet instruction_set;
+  // What the arithmetic gives, NaN as this processor makes it.
+  GateEntryPoints plain;
+  // The same, with every NaN stored as the canonical quiet NaN 0x7FC00000 (re and im alike) and
+  // every other value unchanged: the driver applies the last gate over each amplitude with
+  // these, so that a NaN result has the same bytes on every processor. (IEEE arithmetic leaves
+  // a NaN's sign and payload to the processor; x86 makes inf - inf negative, ARM positive.)
+  GateEntryPoints canonical;
 };
 
 // The instruction set's name in lower case ("scalar", "sse2", "avx2", "avx512f", "neon").

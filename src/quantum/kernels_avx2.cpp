@@ -47,9 +47,7 @@ struct Avx2 {
   }
 };
 
-using Loops = KernelLoops<Avx2>;
-constexpr GateKernels AVX2_KERNELS{InstructionSet::AVX2, Loops::one_qubit, Loops::one_qubit_pairs,
-                                   Loops::two_qubit};
+constexpr GateKernels AVX2_KERNELS = kernels_for<Avx2>(InstructionSet::AVX2);
 
 }  // namespace
 

@@ -66,6 +66,15 @@ struct Avx512 {
     return _mm512_mask_blend_ps(0x5555, _mm512_set1_ps(m.im), _mm512_set1_ps(-m.im));
   }
 
+  // Every NaN lane made the canonical NaN, in one instruction: the fix-up table sends the two
+  // NaN classes (quiet and signalling, token 0) to the first operand, the canonical NaN, and
+  // every other class (token 1) to the value itself.
+  static V canonical_nans(V v) noexcept {
+    const V canonical =
+        _mm512_castsi512_ps(_mm512_set1_epi32(static_cast<int>(CANONICAL_NAN_BITS)));
+    return _mm512_fixupimm_ps(canonical, v, _mm512_set1_epi32(0x11111100), 0);
+  }
+
   // Lane j of `clear` is position insert(j, BIT) of r0:r1 and lane j of `set` its partner, so
   // every bit below BIT of a lane's position stays that of its amplitude.
   template <unsigned BIT>
@@ -90,9 +99,7 @@ struct Avx512 {
   }
 };
 
-using Loops = KernelLoops<Avx512>;
-constexpr GateKernels AVX512_KERNELS{InstructionSet::AVX512F, Loops::one_qubit,
-                                     Loops::one_qubit_pairs, Loops::two_qubit};
+constexpr GateKernels AVX512_KERNELS = kernels_for<Avx512>(InstructionSet::AVX512F);
 
 }  // namespace
 

@@ -38,9 +38,7 @@ struct Neon {
   }
 };
 
-using Loops = KernelLoops<Neon>;
-constexpr GateKernels NEON_KERNELS{InstructionSet::NEON, Loops::one_qubit, Loops::one_qubit_pairs,
-                                   Loops::two_qubit};
+constexpr GateKernels NEON_KERNELS = kernels_for<Neon>(InstructionSet::NEON);
 
 }  // namespace
 

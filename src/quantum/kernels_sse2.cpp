@@ -36,9 +36,7 @@ struct Sse2 {
   }
 };
 
-using Loops = KernelLoops<Sse2>;
-constexpr GateKernels SSE2_KERNELS{InstructionSet::SSE2, Loops::one_qubit, Loops::one_qubit_pairs,
-                                   Loops::two_qubit};
+constexpr GateKernels SSE2_KERNELS = kernels_for<Sse2>(InstructionSet::SSE2);
 
 }  // namespace
 

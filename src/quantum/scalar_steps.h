@@ -7,7 +7,9 @@
 // must get its own copy, or the linker could hand an AVX-512 copy to the baseline path.
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 
 #include "quantum/prepared_gate.h"
 
@@ -34,20 +36,44 @@ inline Amplitude complex_sum(Amplitude a, Amplitude b) noexcept {
   return {a.re + b.re, a.im + b.im};
 }
 
+// The one NaN the gates write: positive and quiet, with no payload. IEEE arithmetic leaves the
+// sign and payload of a NaN result to the processor (x86 makes inf - inf and 0 * inf negative,
+// ARM positive, and with two NaN operands each keeps a different one's payload), so the same
+// call would otherwise write different bytes on different machines.
+inline constexpr std::uint32_t CANONICAL_NAN_BITS = 0x7FC00000;
+
+inline float canonical_nan(float x) noexcept {
+  return x != x ? std::bit_cast<float>(CANONICAL_NAN_BITS) : x;
+}
+
+// What a kernel stores: the result itself, or with CANONICAL its NaNs made the canonical one.
+template <bool CANONICAL>
+inline Amplitude stored(Amplitude a) noexcept {
+  if constexpr (CANONICAL) return {canonical_nan(a.re), canonical_nan(a.im)};
+  return a;
+}
+
+// Every NaN among `len` amplitudes made the canonical one.
+inline void scalar_canonical_nans(Amplitude* run, std::size_t len) noexcept {
+  for (std::size_t j = 0; j < len; ++j) run[j] = stored<true>(run[j]);
+}
+
 // `count` pairs (x[j], y[j]) become (m0 x + m1 y, m2 x + m3 y).
+template <bool CANONICAL = false>
 inline void scalar_pairs(Amplitude* x, Amplitude* y, std::size_t count,
                          const Amplitude* m) noexcept {
   for (std::size_t j = 0; j < count; ++j) {
     const Amplitude a0 = x[j];
     const Amplitude a1 = y[j];
-    x[j] = complex_sum(complex_product(m[0], a0), complex_product(m[1], a1));
-    y[j] = complex_sum(complex_product(m[2], a0), complex_product(m[3], a1));
+    x[j] = stored<CANONICAL>(complex_sum(complex_product(m[0], a0), complex_product(m[1], a1)));
+    y[j] = stored<CANONICAL>(complex_sum(complex_product(m[2], a0), complex_product(m[3], a1)));
   }
 }
 
 // Quadruples first .. last-1 of a two-qubit gate on bits [b0, b1]: quadruple i has its lowest
 // member e = i with zero bits inserted at the lower, then the higher position, and local index
 // 2*bit(b0) + bit(b1). Row r of the result is ((t0 + t1) + t2) + t3.
+template <bool CANONICAL = false>
 inline void scalar_quads(Amplitude* run, std::size_t first, std::size_t last, const Amplitude* m,
                          unsigned b0, unsigned b1) noexcept {
   const unsigned lo = b0 < b1 ? b0 : b1;
@@ -63,7 +89,21 @@ inline void scalar_quads(Amplitude* run, std::size_t first, std::size_t last, co
       const Amplitude* row = m + 4 * r;
       Amplitude acc = complex_sum(complex_product(row[0], a[0]), complex_product(row[1], a[1]));
       acc = complex_sum(acc, complex_product(row[2], a[2]));
-      *p[r] = complex_sum(acc, complex_product(row[3], a[3]));
+      *p[r] = stored<CANONICAL>(complex_sum(acc, complex_product(row[3], a[3])));
+    }
+  }
+}
+
+// Every NaN among the members of quadruples first .. last-1 (see scalar_quads) made canonical.
+inline void scalar_canonical_quads(Amplitude* run, std::size_t first, std::size_t last,
+                                   unsigned b0, unsigned b1) noexcept {
+  const unsigned lo = b0 < b1 ? b0 : b1;
+  const unsigned hi = b0 < b1 ? b1 : b0;
+  const std::size_t both = (std::size_t{1} << b0) | (std::size_t{1} << b1);
+  for (std::size_t i = first; i < last; ++i) {
+    const std::size_t e = insert_zero_bit(insert_zero_bit(i, lo), hi);
+    for (std::size_t k : {e, e | (std::size_t{1} << b1), e | (std::size_t{1} << b0), e | both}) {
+      run[k] = stored<true>(run[k]);
     }
   }
 }

@@ -37,7 +37,7 @@ TEST_P(ScalarKernel, OneQubitMatchesRuleOnEveryBit) {
     const auto m = random_matrix(4, 100 + b);
     auto got = random_amplitudes(len, 7 * b + n);
     auto want = got;
-    scalar_gate_kernels().one_qubit(got.data(), len, m.data(), b);
+    scalar_gate_kernels().plain.one_qubit(got.data(), len, m.data(), b);
     for (std::size_t r = 0; r < rows; ++r) {
       test::ref_one_qubit(want.data() + (r << n), std::size_t{1} << n, m.data(), b);
     }
@@ -54,7 +54,7 @@ TEST_P(ScalarKernel, TwoQubitMatchesRuleOnEveryOrderedPair) {
       const auto m = random_matrix(16, 31 * b0 + b1);
       auto got = random_amplitudes(len, 1000 + 17 * b0 + b1);
       auto want = got;
-      scalar_gate_kernels().two_qubit(got.data(), 0, len / 4, m.data(), b0, b1);
+      scalar_gate_kernels().plain.two_qubit(got.data(), 0, len / 4, m.data(), b0, b1);
       for (std::size_t r = 0; r < rows; ++r) {
         test::ref_two_qubit(want.data() + (r << n), std::size_t{1} << n, m.data(), b0, b1);
       }
@@ -90,16 +90,29 @@ class VectorVariant : public testing::TestWithParam<VariantCase> {
   const GateKernels& kernels() const { return gate_kernels(GetParam().set); }
 };
 
+// Both entry-point sets of a variant: the plain stores and the canonical-NaN ones. The latter
+// also get NaN inputs with payloads; plain NaN results may differ in payload with the order of
+// a product's operands, which the rule leaves open.
+constexpr GateEntryPoints GateKernels::*ENTRY_SETS[] = {&GateKernels::plain,
+                                                        &GateKernels::canonical};
+
+std::vector<Amplitude> input_for(GateEntryPoints GateKernels::*entry, std::vector<Amplitude> values,
+                                 std::uint64_t seed) {
+  return entry == &GateKernels::canonical ? test::with_nans(std::move(values), seed) : values;
+}
+
 TEST_P(VectorVariant, OneQubitEqualsScalarOnEveryBit) {
   const auto [set, n, rows] = GetParam();
   const std::size_t len = rows << n;
   for (unsigned b = 0; b < n; ++b) {
     const auto m = random_matrix(4, 200 + b);
-    auto got = random_amplitudes(len, 300 + 11 * b + n);
-    auto want = got;
-    kernels().one_qubit(got.data(), len, m.data(), b);
-    scalar_gate_kernels().one_qubit(want.data(), len, m.data(), b);
-    EXPECT_EQ(first_bit_difference(got, want), "") << "bit " << b;
+    for (auto entry : ENTRY_SETS) {
+      auto got = input_for(entry, random_amplitudes(len, 300 + 11 * b + n), b);
+      auto want = got;
+      (kernels().*entry).one_qubit(got.data(), len, m.data(), b);
+      (scalar_gate_kernels().*entry).one_qubit(want.data(), len, m.data(), b);
+      EXPECT_EQ(first_bit_difference(got, want), "") << "bit " << b;
+    }
   }
 }
 
@@ -110,11 +123,13 @@ TEST_P(VectorVariant, TwoQubitEqualsScalarOnEveryOrderedPair) {
     for (unsigned b1 = 0; b1 < n; ++b1) {
       if (b0 == b1) continue;
       const auto m = random_matrix(16, 400 + 13 * b0 + b1);
-      auto got = random_amplitudes(len, 500 + 29 * b0 + b1 + n);
-      auto want = got;
-      kernels().two_qubit(got.data(), 0, len / 4, m.data(), b0, b1);
-      scalar_gate_kernels().two_qubit(want.data(), 0, len / 4, m.data(), b0, b1);
-      EXPECT_EQ(first_bit_difference(got, want), "") << "bits [" << b0 << ", " << b1 << "]";
+      for (auto entry : ENTRY_SETS) {
+        auto got = input_for(entry, random_amplitudes(len, 500 + 29 * b0 + b1 + n), b0 + b1);
+        auto want = got;
+        (kernels().*entry).two_qubit(got.data(), 0, len / 4, m.data(), b0, b1);
+        (scalar_gate_kernels().*entry).two_qubit(want.data(), 0, len / 4, m.data(), b0, b1);
+        EXPECT_EQ(first_bit_difference(got, want), "") << "bits [" << b0 << ", " << b1 << "]";
+      }
     }
   }
 }
@@ -133,12 +148,14 @@ TEST_P(VectorVariant, TwoQubitOnUnalignedQuadrupleRanges) {
       for (const auto& [first, last] : ranges) {
         if (first >= last) continue;
         const auto m = random_matrix(16, 600 + 7 * b0 + b1);
-        auto got = random_amplitudes(rows << n, 700 + first + 3 * b0 + b1);
-        auto want = got;
-        kernels().two_qubit(got.data(), first, last, m.data(), b0, b1);
-        scalar_gate_kernels().two_qubit(want.data(), first, last, m.data(), b0, b1);
-        EXPECT_EQ(first_bit_difference(got, want), "")
-            << "bits [" << b0 << ", " << b1 << "] quadruples " << first << ".." << last;
+        for (auto entry : ENTRY_SETS) {
+          auto got = input_for(entry, random_amplitudes(rows << n, 700 + first + 3 * b0 + b1), b1);
+          auto want = got;
+          (kernels().*entry).two_qubit(got.data(), first, last, m.data(), b0, b1);
+          (scalar_gate_kernels().*entry).two_qubit(want.data(), first, last, m.data(), b0, b1);
+          EXPECT_EQ(first_bit_difference(got, want), "")
+              << "bits [" << b0 << ", " << b1 << "] quadruples " << first << ".." << last;
+        }
       }
     }
   }
@@ -165,11 +182,15 @@ TEST_P(VariantPairs, PairStreamEqualsScalarForEveryCount) {
   if (!cpu_supports(GetParam())) GTEST_SKIP() << "this CPU cannot run " << name_of(GetParam());
   for (std::size_t count = 0; count <= 40; ++count) {
     const auto m = random_matrix(4, 800 + count);
-    auto got = random_amplitudes(2 * count + 1, 900 + count);
-    auto want = got;
-    gate_kernels(GetParam()).one_qubit_pairs(got.data(), got.data() + count + 1, count, m.data());
-    scalar_gate_kernels().one_qubit_pairs(want.data(), want.data() + count + 1, count, m.data());
-    EXPECT_EQ(first_bit_difference(got, want), "") << "count " << count;
+    for (auto entry : ENTRY_SETS) {
+      auto got = input_for(entry, random_amplitudes(2 * count + 1, 900 + count), count);
+      auto want = got;
+      (gate_kernels(GetParam()).*entry)
+          .one_qubit_pairs(got.data(), got.data() + count + 1, count, m.data());
+      (scalar_gate_kernels().*entry)
+          .one_qubit_pairs(want.data(), want.data() + count + 1, count, m.data());
+      EXPECT_EQ(first_bit_difference(got, want), "") << "count " << count;
+    }
   }
 }
 
@@ -187,10 +208,12 @@ TEST(KernelVariants, EveryVariantHasItsOwnEntryPoints) {
   for (InstructionSet set : ALL_INSTRUCTION_SETS) {
     const GateKernels& k = gate_kernels(set);
     EXPECT_EQ(k.instruction_set, set) << name_of(set);
-    EXPECT_TRUE(seen.insert(reinterpret_cast<const void*>(k.one_qubit)).second) << name_of(set);
-    EXPECT_TRUE(seen.insert(reinterpret_cast<const void*>(k.one_qubit_pairs)).second)
-        << name_of(set);
-    EXPECT_TRUE(seen.insert(reinterpret_cast<const void*>(k.two_qubit)).second) << name_of(set);
+    for (const GateEntryPoints* e : {&k.plain, &k.canonical}) {
+      EXPECT_TRUE(seen.insert(reinterpret_cast<const void*>(e->one_qubit)).second) << name_of(set);
+      EXPECT_TRUE(seen.insert(reinterpret_cast<const void*>(e->one_qubit_pairs)).second)
+          << name_of(set);
+      EXPECT_TRUE(seen.insert(reinterpret_cast<const void*>(e->two_qubit)).second) << name_of(set);
+    }
   }
 }
 
@@ -225,7 +248,8 @@ TEST(KernelVariants, TheArchitecturesWidestVariantRunsOffX86) {
   EXPECT_EQ(name_of(active_gate_kernels().instruction_set), name_of(widest));
   for (InstructionSet set : ALL_INSTRUCTION_SETS) EXPECT_TRUE(cpu_supports(set)) << name_of(set);
   EXPECT_FALSE(cpu_supports(InstructionSet::AVX2));
-  EXPECT_EQ(gate_kernels(InstructionSet::AVX2).one_qubit, scalar_gate_kernels().one_qubit);
+  EXPECT_EQ(gate_kernels(InstructionSet::AVX2).plain.one_qubit,
+            scalar_gate_kernels().plain.one_qubit);
 }
 #endif
 

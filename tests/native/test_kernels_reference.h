@@ -38,6 +38,17 @@ inline std::vector<Amplitude> random_amplitudes(std::size_t count, std::uint64_t
   return out;
 }
 
+// `values` with every 23rd float (from an offset given by `seed`) made a NaN of either sign with
+// a payload, quiet or signalling: the inputs whose NaN results processors form differently.
+inline std::vector<Amplitude> with_nans(std::vector<Amplitude> values, std::uint64_t seed) {
+  constexpr std::uint32_t nans[] = {0xFFC00000u, 0x7FC00001u, 0xFFFFFFFFu, 0x7F800001u};
+  auto* floats = reinterpret_cast<unsigned char*>(values.data());
+  for (std::size_t k = seed % 23, i = 0; k < 2 * values.size(); k += 23, ++i) {
+    std::memcpy(floats + 4 * k, &nans[i % 4], 4);
+  }
+  return values;
+}
+
 // Matrices without infinities, so that the results stay mostly finite and informative.
 inline std::vector<Amplitude> random_matrix(std::size_t count, std::uint64_t seed) {
   std::mt19937_64 rng(seed);
@@ -106,7 +117,18 @@ inline void ref_two_qubit(Amplitude* a, std::size_t len, const Amplitude* m, uns
   }
 }
 
-// Every gate, in list order, to every row with that row's matrix.
+// Every NaN the gates wrote is the positive quiet NaN without payload.
+inline void ref_canonical_nans(Amplitude* a, std::size_t len) {
+  constexpr std::uint32_t canonical = 0x7FC00000u;
+  for (std::size_t k = 0; k < len; ++k) {
+    for (float* part : {&a[k].re, &a[k].im}) {
+      if (std::isnan(*part)) std::memcpy(part, &canonical, sizeof canonical);
+    }
+  }
+}
+
+// Every gate, in list order, to every row with that row's matrix; then the row's NaNs made
+// canonical (when there was a gate to write them).
 inline void ref_apply(std::vector<Amplitude>& psi, std::size_t rows, std::size_t dim,
                       const std::vector<PreparedGate>& gates) {
   for (std::size_t r = 0; r < rows; ++r) {
@@ -120,6 +142,7 @@ inline void ref_apply(std::vector<Amplitude>& psi, std::size_t rows, std::size_t
                       static_cast<unsigned>(g.bits[1]));
       }
     }
+    if (!gates.empty()) ref_canonical_nans(psi.data() + r * dim, dim);
   }
 }
 

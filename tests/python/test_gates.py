@@ -417,7 +417,12 @@ SPECIAL_POOLS = {
     "zeros and subnormals": [0.0, -0.0, 1.0, -1.0, 0.5, 3.0, 1e-40, -3e-42, 2e-38, -1.5e-39],
     # Products beyond the float32 range overflow to infinity, and 0*inf gives NaN.
     "overflow and infinities": [0.0, -0.0, 1.0, -2.0, 3e38, -2.5e38, 1e20, np.inf, -np.inf],
+    # NaN inputs of both signs with payloads, quiet and signalling.
+    "nan payloads": np.concatenate([
+        np.float32([0.0, 1.0, -2.0, np.inf, 0.75]),
+        np.uint32([0xFFC00000, 0x7FC00001, 0xFFFFFFFF, 0x7F800001]).view(np.float32)]),
 }
+CANONICAL_NAN = 0x7FC00000
 
 
 @pytest.mark.parametrize("pool", SPECIAL_POOLS, ids=list(SPECIAL_POOLS))
@@ -444,8 +449,9 @@ def test_special_values_follow_the_float32_steps(batch, n, pool):
     got_words = psi.view(np.uint32)
     want_words = expected.view(np.uint32)
     want_nan = np.isnan(expected.view(np.float32))
-    # NaN payloads may legitimately depend on operand order; everything else is exact.
+    # NaN in the same places, each the one canonical NaN; everything else exact.
     assert np.array_equal(np.isnan(psi.view(np.float32)), want_nan)
+    assert np.all(got_words[want_nan] == CANONICAL_NAN)
     assert np.array_equal(got_words[~want_nan], want_words[~want_nan])
 
 
