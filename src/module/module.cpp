@@ -9,6 +9,7 @@
 #include "module/sample_topp_body.h"
 #include "numpy_access/array_borrow.h"
 #include "pyapi/entry.h"
+#include "pyapi/must_succeed.h"
 
 namespace qelt {
 namespace {
