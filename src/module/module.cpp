@@ -41,7 +41,7 @@ PyObject* apply_gates_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     auto psi_array = convert_argument(
         "psi", slots[0], [](PyObject* value) { return accept_array(value, NPY_CFLOAT, 2); });
     if (!psi_array) return std::unexpected(std::move(psi_array.error()));
-    ArrayBorrow psi = ArrayBorrow::acquire(*psi_array, true);
+    ArrayBorrow psi = ArrayBorrow::acquire(*psi_array, BorrowMode::read_write);
     auto gates = convert_argument("gates", slots[1], convert_gate_list);
     if (!gates) return std::unexpected(std::move(gates.error()));
     return apply_gates_body(psi, *gates);
@@ -57,7 +57,7 @@ PyObject* sample_topp_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     auto logits_array = convert_argument(
         "logits", slots[0], [](PyObject* value) { return accept_array(value, NPY_FLOAT, 1); });
     if (!logits_array) return std::unexpected(std::move(logits_array.error()));
-    ArrayBorrow logits = ArrayBorrow::acquire(*logits_array, false);
+    ArrayBorrow logits = ArrayBorrow::acquire(*logits_array, BorrowMode::read_only);
     auto temperature = convert_argument("temperature", slots[1], convert_float);
     if (!temperature) return std::unexpected(std::move(temperature.error()));
     auto top_p = convert_argument("top_p", slots[2], convert_float);
