@@ -21,6 +21,8 @@ ArrayBorrow& ArrayBorrow::operator=(ArrayBorrow&& other) noexcept {
   if (this != &other) {
     release();
     array_ = std::move(other.array_);
+    layout_ = std::move(other.layout_);
+    base_ = other.base_;
     mode_ = other.mode_;
   }
   return *this;
