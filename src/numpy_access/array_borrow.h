@@ -65,7 +65,6 @@ class ArrayBorrow {
   ArrayBorrow& operator=(const ArrayBorrow&) = delete;
   ~ArrayBorrow() { release(); }
 
-  PyObject* get() const noexcept { return array_.get(); }
   // The layout captured when the borrow was taken; the only one a call may use.
   const ArrayLayout& layout() const noexcept { return layout_; }
   // False when caller code has changed the array's layout (or, for a read-write borrow, its
