@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <limits>
 #include <numeric>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -185,7 +186,8 @@ const BorrowCheckingApi& borrow_checking_api() {
   const BorrowCheckingApi* table = nullptr;
   if (capsule) {
     if (!PyType_IsSubtype(Py_TYPE(capsule.get()), &PyCapsule_Type)) {
-      PyErr_SetString(PyExc_TypeError, "_RUST_NUMPY_BORROW_CHECKING_API is not a capsule");
+      const std::string message = std::string(CAPSULE_NAME) + " is not a capsule";
+      PyErr_SetString(PyExc_TypeError, message.c_str());
       table_failure();
     }
     table = static_cast<const BorrowCheckingApi*>(
