@@ -88,11 +88,18 @@ wheels: $(addprefix $(DIST_DIR)/.,$(WHEEL_ARCHS))
 	$*/bin/pip install -q --no-deps --force-reinstall $(DIST_DIR)/qelt_native-*_x86_64.whl
 	touch $@
 
+# Debian's GoogleTest, installed when missing; that takes root (as CI runs), so anyone else is
+# told what to install instead.
+GTEST_HEADER := /usr/include/gtest/gtest.h
 gtest:
-	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
-	  SUDO=; [ "$$(id -u)" = 0 ] || SUDO=sudo; \
-	  $$SUDO apt-get update -qq && \
-	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq libgtest-dev; \
+	@if [ ! -f $(GTEST_HEADER) ]; then \
+	  if [ "$$(id -u)" != 0 ]; then \
+	    echo "GoogleTest is missing ($(GTEST_HEADER)): install Debian's libgtest-dev as root" \
+	         "(apt-get install libgtest-dev), then run make again" >&2; \
+	    exit 1; \
+	  fi; \
+	  apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev; \
 	fi
 
 native-test: gtest
