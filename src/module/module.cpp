@@ -11,6 +11,10 @@
 #include "pyapi/entry.h"
 #include "pyapi/must_succeed.h"
 
+#ifndef QELT_VERSION
+#error "QELT_VERSION (the package version, from pyproject.toml) must be defined by the build"
+#endif
+
 namespace qelt {
 namespace {
 
@@ -158,7 +162,7 @@ PyResult initialise() {
   if (!module) return std::unexpected(fetch_error());
   PyRef version_name = PyRef::steal(PyUnicode_FromStringAndSize("__version__", 11));
   if (!version_name) python_api_failed();
-  PyRef version = PyRef::steal(PyUnicode_FromStringAndSize("0.1.0", 5));
+  PyRef version = PyRef::steal(PyUnicode_FromStringAndSize(QELT_VERSION, sizeof QELT_VERSION - 1));
   if (!version) python_api_failed();
   if (auto added = add_attribute(module.get(), version_name.get(), version.get()); !added) {
     return std::unexpected(std::move(added.error()));
