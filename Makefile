@@ -14,8 +14,14 @@ ZIG_VERSION := 0.17.1
 ZIG := $(VENV_ZIG)/bin/zig
 NATIVE_BUILD := build/native
 TSAN_BUILD := build/tsan
+# The package version, written once in pyproject.toml; it names the wheels.
+QELT_VERSION := $(shell sed -n 's/^version = "\(.*\)"$$/\1/p' pyproject.toml)
+ifneq ($(words $(QELT_VERSION)),1)
+$(error no single `version = "..."` line in pyproject.toml)
+endif
 # The release wheels, one per architecture, built with zig against glibc 2.28.
 DIST_DIR := build/dist
+WHEEL_PREFIX := qelt_native-$(QELT_VERSION)-cp310-abi3-manylinux_2_28
 WHEEL_ARCHS := x86_64 aarch64
 WHEEL_STAMP := $(DIST_DIR)/.x86_64
 # Debian's arm64 CPython and libraries for qemu-aarch64 -L, and NumPy's aarch64 wheel.
@@ -82,17 +88,24 @@ $(DIST_DIR)/.aarch64: $(VENV_ZIG)/.ready $(VENV_NP2)/.ready $(ARM64_ROOT)/.ready
 
 # Both wheels, each checked: its tag, its glibc symbol versions, its libraries and exports, abi3.
 wheels: $(addprefix $(DIST_DIR)/.,$(WHEEL_ARCHS))
-	$(VENV_NP2)/bin/python tests/cross/check_wheels.py $(addprefix $(DIST_DIR)/qelt_native-0.1.0-cp310-abi3-manylinux_2_28_,$(addsuffix .whl,$(WHEEL_ARCHS)))
+	$(VENV_NP2)/bin/python tests/cross/check_wheels.py $(addprefix $(DIST_DIR)/$(WHEEL_PREFIX)_,$(addsuffix .whl,$(WHEEL_ARCHS)))
 
 %/.installed: %/.ready $(WHEEL_STAMP)
 	$*/bin/pip install -q --no-deps --force-reinstall $(DIST_DIR)/qelt_native-*_x86_64.whl
 	touch $@
 
+# Debian's GoogleTest, installed when missing; that takes root (as CI runs), so anyone else is
+# told what to install instead.
+GTEST_HEADER := /usr/include/gtest/gtest.h
 gtest:
-	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
-	  SUDO=; [ "$$(id -u)" = 0 ] || SUDO=sudo; \
-	  $$SUDO apt-get update -qq && \
-	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq libgtest-dev; \
+	@if [ ! -f $(GTEST_HEADER) ]; then \
+	  if [ "$$(id -u)" != 0 ]; then \
+	    echo "GoogleTest is missing ($(GTEST_HEADER)): install Debian's libgtest-dev as root" \
+	         "(apt-get install libgtest-dev), then run make again" >&2; \
+	    exit 1; \
+	  fi; \
+	  apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev; \
 	fi
 
 native-test: gtest
@@ -127,7 +140,7 @@ bench-builds: $(VENV_BENCH)/.ready $(WHEEL_STAMP)
 	cmake --build $(BENCH_BUILDS)/gcc -j $(JOBS)
 	rm -rf $(BENCH_BUILDS)/release && mkdir -p $(BENCH_BUILDS)/release
 	cd $(BENCH_BUILDS)/release && $(PYTHON) -m zipfile -e \
-	  ../../../$(DIST_DIR)/qelt_native-0.1.0-cp310-abi3-manylinux_2_28_x86_64.whl .
+	  ../../../$(DIST_DIR)/$(WHEEL_PREFIX)_x86_64.whl .
 	$(VENV_BENCH)/bin/python bench/compare_builds.py gcc=$(BENCH_BUILDS)/gcc \
 	  release=$(BENCH_BUILDS)/release | tee bench/results/builds.txt
 
@@ -152,7 +165,7 @@ $(ARM64_SITE)/.ready: $(VENV_NP2)/.ready
 aarch64-python-test: $(DIST_DIR)/.aarch64 $(ARM64_SITE)/.ready
 	rm -rf $(CROSS_BUILD)/aarch64-wheel && mkdir -p $(CROSS_BUILD)/aarch64-wheel
 	cd $(CROSS_BUILD)/aarch64-wheel && $(PYTHON) -m zipfile -e \
-	  ../../../$(DIST_DIR)/qelt_native-0.1.0-cp310-abi3-manylinux_2_28_aarch64.whl .
+	  ../../../$(DIST_DIR)/$(WHEEL_PREFIX)_aarch64.whl .
 	QELT_PYTHON_LAUNCHER="$(QEMU_ARM64)" PYTHONPATH=$(CROSS_BUILD)/aarch64-wheel:$(ARM64_SITE) \
 	  $(QEMU_ARM64) $(ARM64_ROOT)/usr/bin/python3.11 -m pytest -q -p no:cacheprovider \
 	  tests/python/test_gates.py tests/python/test_sample.py tests/python/test_arrays.py

@@ -5,10 +5,11 @@
 // An interpreter up to 3.12 ends a daemon thread that comes back during shutdown with
 // pthread_exit: a forced unwind run by the system's libgcc_s, which calls the personality routine
 // of each frame with libgcc's own unwind context. LLVM's statically linked accessors misread that
-// context and the process crashes, so the catch in ReleasedInterpreterLock (entry.h) is never
-// reached. The wrapper parks the thread for good as soon as a forced unwind reaches one of our
-// frames, before the context is touched; the process is exiting. Exceptions the module throws
-// itself are never forced and go to the real routine unchanged.
+// context and the process crashes, so the catch in ReleasedInterpreterLock
+// (pyapi/interpreter_lock.h) is never reached. The wrapper parks the thread for good as soon as a
+// forced unwind reaches one of our frames, before the context is touched; the process is
+// exiting. Exceptions the module throws itself are never forced and go to the real routine
+// unchanged.
 #if defined(QELT_WRAP_PERSONALITY)
 #include <unistd.h>
 #include <unwind.h>

@@ -82,7 +82,7 @@ std::expected<std::vector<GateArgument>, PendingError> convert_gate_list(PyObjec
     if (!bits) return std::unexpected(std::move(bits.error()));
     auto matrix = accept_array(PyTuple_GetItem(item.get(), 1), NPY_CFLOAT, ANY_RANK);
     if (!matrix) return std::unexpected(std::move(matrix.error()));
-    gates.push_back({std::move(*bits), ArrayBorrow::acquire(*matrix, false)});
+    gates.push_back({std::move(*bits), ArrayBorrow::acquire(*matrix, BorrowMode::read_only)});
   }
   if (std::optional<PendingError> error = take_error()) return std::unexpected(std::move(*error));
   return gates;

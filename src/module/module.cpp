@@ -9,6 +9,11 @@
 #include "module/sample_topp_body.h"
 #include "numpy_access/array_borrow.h"
 #include "pyapi/entry.h"
+#include "pyapi/must_succeed.h"
+
+#ifndef QELT_VERSION
+#error "QELT_VERSION (the package version, from pyproject.toml) must be defined by the build"
+#endif
 
 namespace qelt {
 namespace {
@@ -40,7 +45,7 @@ PyObject* apply_gates_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     auto psi_array = convert_argument(
         "psi", slots[0], [](PyObject* value) { return accept_array(value, NPY_CFLOAT, 2); });
     if (!psi_array) return std::unexpected(std::move(psi_array.error()));
-    ArrayBorrow psi = ArrayBorrow::acquire(*psi_array, true);
+    ArrayBorrow psi = ArrayBorrow::acquire(*psi_array, BorrowMode::read_write);
     auto gates = convert_argument("gates", slots[1], convert_gate_list);
     if (!gates) return std::unexpected(std::move(gates.error()));
     return apply_gates_body(psi, *gates);
@@ -56,7 +61,7 @@ PyObject* sample_topp_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     auto logits_array = convert_argument(
         "logits", slots[0], [](PyObject* value) { return accept_array(value, NPY_FLOAT, 1); });
     if (!logits_array) return std::unexpected(std::move(logits_array.error()));
-    ArrayBorrow logits = ArrayBorrow::acquire(*logits_array, false);
+    ArrayBorrow logits = ArrayBorrow::acquire(*logits_array, BorrowMode::read_only);
     auto temperature = convert_argument("temperature", slots[1], convert_float);
     if (!temperature) return std::unexpected(std::move(temperature.error()));
     auto top_p = convert_argument("top_p", slots[2], convert_float);
@@ -157,7 +162,7 @@ PyResult initialise() {
   if (!module) return std::unexpected(fetch_error());
   PyRef version_name = PyRef::steal(PyUnicode_FromStringAndSize("__version__", 11));
   if (!version_name) python_api_failed();
-  PyRef version = PyRef::steal(PyUnicode_FromStringAndSize("0.1.0", 5));
+  PyRef version = PyRef::steal(PyUnicode_FromStringAndSize(QELT_VERSION, sizeof QELT_VERSION - 1));
   if (!version) python_api_failed();
   if (auto added = add_attribute(module.get(), version_name.get(), version.get()); !added) {
     return std::unexpected(std::move(added.error()));

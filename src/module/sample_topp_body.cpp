@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "pyapi/interpreter_lock.h"
+#include "pyapi/must_succeed.h"
 #include "runtime/interface_strings.h"
 #include "sample/first_argmax.h"
 #include "sample/sampler.h"

@@ -21,7 +21,9 @@ ArrayBorrow& ArrayBorrow::operator=(ArrayBorrow&& other) noexcept {
   if (this != &other) {
     release();
     array_ = std::move(other.array_);
-    writable_ = other.writable_;
+    layout_ = std::move(other.layout_);
+    base_ = other.base_;
+    mode_ = other.mode_;
   }
   return *this;
 }
@@ -44,24 +46,25 @@ ArrayLayout ArrayLayout::capture(PyObject* array) {
   return layout;
 }
 
-bool ArrayLayout::matches(PyObject* array, bool writable) const noexcept {
+bool ArrayLayout::matches(PyObject* array, BorrowMode mode) const noexcept {
   const NumpyArrayFields& f = array_fields(array);
   if (f.data != data_ || f.nd != nd_ || f.descr != descr_.get()) return false;
-  if (writable && (f.flags & NPY_ARRAY_WRITEABLE) == 0) return false;
+  if (mode == BorrowMode::read_write && (f.flags & NPY_ARRAY_WRITEABLE) == 0) return false;
   return std::equal(f.dimensions, f.dimensions + nd_, dimensions()) &&
          std::equal(f.strides, f.strides + nd_, strides());
 }
 
-ArrayBorrow ArrayBorrow::acquire(PyObject* array, bool writable) {
+ArrayBorrow ArrayBorrow::acquire(PyObject* array, BorrowMode mode) {
   const BorrowCheckingApi& table = borrow_checking_api();
   PyRef reference = PyRef::borrow(array);
   ArrayLayout layout = ArrayLayout::capture(array);
   const std::uintptr_t base = base_address(array);
-  const int code = writable ? table.acquire_write(table.registry, array)
-                            : table.acquire_read(table.registry, array);
-  if (code == 0) return ArrayBorrow(std::move(reference), std::move(layout), base, writable);
+  const bool writer = mode == BorrowMode::read_write;
+  const int code = writer ? table.acquire_write(table.registry, array)
+                          : table.acquire_read(table.registry, array);
+  if (code == 0) return ArrayBorrow(std::move(reference), std::move(layout), base, mode);
   if (code == -1) panic(std::string(interface_strings::ALREADY_BORROWED));
-  if (code == -2 && writable) panic(std::string(interface_strings::NOT_WRITEABLE));
+  if (code == -2 && writer) panic(std::string(interface_strings::NOT_WRITEABLE));
   panic("Unexpected return code " + std::to_string(code) + " from borrow checking API");
 }
 
@@ -72,8 +75,8 @@ void ArrayBorrow::release() noexcept {
     // The entry is found by the key it was registered under, even if caller code has changed
     // the array's layout meanwhile (the live array would give another key, and the borrow
     // would stay registered for good).
-    release_own_borrow(base_, layout_key(layout_), writable_);
-  } else if (writable_) {
+    release_own_borrow(base_, layout_key(layout_), mode_);
+  } else if (mode_ == BorrowMode::read_write) {
     table.release_write(table.registry, array_.get());
   } else {
     table.release_read(table.registry, array_.get());

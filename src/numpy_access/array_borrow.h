@@ -34,9 +34,9 @@ class ArrayLayout {
   const Py_ssize_t* strides() const noexcept { return extents() + nd_; }
   int flags() const noexcept { return flags_; }
   std::int64_t element_size() const noexcept { return element_size_; }
-  // True when the live array has this data pointer, descriptor, shape and strides, and the
-  // writeable flag if `writable`.
-  bool matches(PyObject* array, bool writable) const noexcept;
+  // True when the live array has this data pointer, descriptor, shape and strides, and, for a
+  // read-write borrow, the writeable flag.
+  bool matches(PyObject* array, BorrowMode mode) const noexcept;
 
  private:
   const Py_ssize_t* extents() const noexcept {
@@ -57,7 +57,7 @@ class ArrayLayout {
 class ArrayBorrow {
  public:
   // Registers a read-only or read-write borrow of an accepted array.
-  static ArrayBorrow acquire(PyObject* array, bool writable);
+  static ArrayBorrow acquire(PyObject* array, BorrowMode mode);
 
   ArrayBorrow(ArrayBorrow&& other) noexcept = default;
   ArrayBorrow& operator=(ArrayBorrow&& other) noexcept;
@@ -65,22 +65,21 @@ class ArrayBorrow {
   ArrayBorrow& operator=(const ArrayBorrow&) = delete;
   ~ArrayBorrow() { release(); }
 
-  PyObject* get() const noexcept { return array_.get(); }
   // The layout captured when the borrow was taken; the only one a call may use.
   const ArrayLayout& layout() const noexcept { return layout_; }
   // False when caller code has changed the array's layout (or, for a read-write borrow, its
   // writeable flag) since the borrow was taken.
-  bool unchanged() const noexcept { return layout_.matches(array_.get(), writable_); }
+  bool unchanged() const noexcept { return layout_.matches(array_.get(), mode_); }
 
  private:
-  ArrayBorrow(PyRef array, ArrayLayout layout, std::uintptr_t base, bool writable) noexcept
-      : array_(std::move(array)), layout_(std::move(layout)), base_(base), writable_(writable) {}
+  ArrayBorrow(PyRef array, ArrayLayout layout, std::uintptr_t base, BorrowMode mode) noexcept
+      : array_(std::move(array)), layout_(std::move(layout)), base_(base), mode_(mode) {}
   void release() noexcept;
 
   PyRef array_;
   ArrayLayout layout_;
   std::uintptr_t base_ = 0;
-  bool writable_ = false;
+  BorrowMode mode_ = BorrowMode::read_only;
 };
 
 // A ValueError naming `what`, followed by `index` when given ("psi", "the matrix of gate 3"),

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <limits>
 #include <numeric>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -92,14 +93,15 @@ int acquire_write(void* registry, PyObject* array) {
   return 0;
 }
 
-void release_key(void* registry, std::uintptr_t base, const BorrowKey& key, bool writer) noexcept {
+void release_key(void* registry, std::uintptr_t base, const BorrowKey& key,
+                 BorrowMode mode) noexcept {
   auto& by_base = static_cast<Registry*>(registry)->by_base;
   auto found = by_base.find(base);
   if (found == by_base.end()) return;  // nothing registered: a foreign module's mistake
   auto& entries = found->second;
   for (auto it = entries.begin(); it != entries.end(); ++it) {
     if (it->key != key) continue;
-    if (writer || it->count <= 1) {
+    if (mode == BorrowMode::read_write || it->count <= 1) {
       entries.erase(it);
     } else {
       --it->count;
@@ -109,15 +111,15 @@ void release_key(void* registry, std::uintptr_t base, const BorrowKey& key, bool
   if (entries.empty() && by_base.size() > KEPT_EMPTY_BASES) by_base.erase(found);
 }
 
-void release(void* registry, PyObject* array, bool writer) {
-  release_key(registry, base_address(array), array_key(array), writer);
+void release(void* registry, PyObject* array, BorrowMode mode) {
+  release_key(registry, base_address(array), array_key(array), mode);
 }
 
 void release_read(void* registry, PyObject* array) {
-  release(registry, array, false);
+  release(registry, array, BorrowMode::read_only);
 }
 void release_write(void* registry, PyObject* array) {
-  release(registry, array, true);
+  release(registry, array, BorrowMode::read_write);
 }
 
 void destroy_table(PyObject* capsule) {
@@ -184,7 +186,8 @@ const BorrowCheckingApi& borrow_checking_api() {
   const BorrowCheckingApi* table = nullptr;
   if (capsule) {
     if (!PyType_IsSubtype(Py_TYPE(capsule.get()), &PyCapsule_Type)) {
-      PyErr_SetString(PyExc_TypeError, "_RUST_NUMPY_BORROW_CHECKING_API is not a capsule");
+      const std::string message = std::string(CAPSULE_NAME) + " is not a capsule";
+      PyErr_SetString(PyExc_TypeError, message.c_str());
       table_failure();
     }
     table = static_cast<const BorrowCheckingApi*>(
@@ -216,8 +219,8 @@ const BorrowCheckingApi& borrow_checking_api() {
   return *g_table;
 }
 
-void release_own_borrow(std::uintptr_t base, const BorrowKey& key, bool writer) noexcept {
-  release_key(g_table->registry, base, key, writer);
+void release_own_borrow(std::uintptr_t base, const BorrowKey& key, BorrowMode mode) noexcept {
+  release_key(g_table->registry, base, key, mode);
 }
 
 bool borrow_table_is_own() noexcept {

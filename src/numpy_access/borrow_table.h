@@ -11,6 +11,9 @@
 
 namespace qelt {
 
+// What a borrow may do with the array's memory: read it, or read and write it.
+enum class BorrowMode { read_only, read_write };
+
 // The shared table: six native words, laid out as every participating module expects.
 struct BorrowCheckingApi {
   std::uint64_t version;
@@ -43,6 +46,6 @@ std::uintptr_t base_address(PyObject* array);
 // True when the process's table is the one this module created.
 bool borrow_table_is_own() noexcept;
 // Ends a borrow in this module's own table by the base and key it was registered under.
-void release_own_borrow(std::uintptr_t base, const BorrowKey& key, bool writer) noexcept;
+void release_own_borrow(std::uintptr_t base, const BorrowKey& key, BorrowMode mode) noexcept;
 
 }  // namespace qelt

@@ -3,6 +3,7 @@
 
 #include <atomic>
 
+#include "pyapi/must_succeed.h"
 #include "runtime/interface_strings.h"
 #include "runtime/panic.h"
 

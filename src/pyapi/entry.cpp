@@ -1,6 +1,8 @@
 // Raising an internal failure as PanicException at an entry point.
 #include "pyapi/entry.h"
 
+#include "pyapi/panic_exception.h"
+
 namespace qelt {
 
 PyObject* raise_panic(const std::string& message) noexcept {

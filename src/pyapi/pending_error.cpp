@@ -1,25 +1,12 @@
-// Pending errors, the internal-failure exception class and the fetch / take / raise steps.
+// Pending errors and the fetch / take / raise steps.
 #include "pyapi/pending_error.h"
 
-#include <atomic>
-#include <cstdio>
-
+#include "pyapi/must_succeed.h"
+#include "pyapi/panic_exception.h"
 #include "pyapi/text.h"
-#include "runtime/interface_strings.h"
-#include "runtime/panic.h"
 
 namespace qelt {
 namespace {
-
-constexpr const char* PANIC_DOC =
-    "\nThe exception raised when compiled code of qelt_native, called from Python, fails "
-    "internally.\n\n"
-    "Like SystemExit, this exception is derived from BaseException so that\n"
-    "it will typically propagate all the way through the stack and cause the\n"
-    "Python interpreter to exit.\n";
-
-// Written once under the interpreter lock, then only read; the lock orders every access.
-PyObject* g_panic_type = nullptr;
 
 std::string type_qualname(PyObject* type) {
   static PyObject* qualname_key = nullptr;
@@ -50,17 +37,8 @@ std::optional<PendingError> take_raw() {
     return std::nullopt;
   }
   PyErr_NormalizeException(&type, &value, &traceback);
-  if (g_panic_type != nullptr && value != nullptr &&
-      reinterpret_cast<PyObject*>(Py_TYPE(value)) == g_panic_type) {
-    std::string message = str_of(value).value_or("Unwrapped panic from Python code");
-    std::fputs(
-        "--- An internal failure is being resumed after fetching its exception from Python\n"
-        "Python stack trace below:\n",
-        stderr);
-    std::fflush(stderr);
-    PyErr_Restore(type, value, traceback);
-    PyErr_PrintEx(0);
-    panic(std::move(message));
+  if (value != nullptr && is_panic_exception_class(reinterpret_cast<PyObject*>(Py_TYPE(value)))) {
+    resume_panic(type, value, traceback);
   }
   return PendingError::fetched(PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback));
 }
@@ -135,7 +113,7 @@ void PendingError::restore() && {
   PyObject* type = static_type_;
   PyRef argument = make_str(text());
   if (kind_ == Kind::conversion) type = PyExc_TypeError;
-  if (type == g_panic_type) {
+  if (is_panic_exception_class(type)) {
     PyRef args = must_succeed(PyTuple_New(1));
     PyTuple_SetItem(args.get(), 0, argument.release());
     argument = std::move(args);
@@ -147,19 +125,6 @@ void PendingError::restore() && {
   PyErr_Restore(t, v, tb);
 }
 
-PyObject* panic_exception_type() {
-  if (g_panic_type == nullptr) {
-    PyObject* type = PyErr_NewExceptionWithDoc(interface_strings::PANIC_EXCEPTION_NAME, PANIC_DOC,
-                                               PyExc_BaseException, nullptr);
-    if (type == nullptr) {
-      PyErr_Print();
-      panic("Failed to initialize new exception type.");
-    }
-    g_panic_type = type;
-  }
-  return g_panic_type;
-}
-
 PendingError fetch_error() {
   if (std::optional<PendingError> error = take_raw()) return std::move(*error);
   return PendingError::with_message(PyExc_SystemError,
@@ -168,16 +133,6 @@ PendingError fetch_error() {
 
 std::optional<PendingError> take_error() {
   return take_raw();
-}
-
-void python_api_failed() {
-  PyErr_Print();
-  panic("Python API call failed");
-}
-
-PyRef must_succeed(PyObject* object) {
-  if (object == nullptr) python_api_failed();
-  return PyRef::steal(object);
 }
 
 }  // namespace qelt

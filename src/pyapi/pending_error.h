@@ -1,6 +1,5 @@
 // PendingError: a Python exception that has not been raised yet, passed up as a value to the
-// entry point, which raises it. Also the internal-failure exception class and the helpers that
-// take errors from the interpreter.
+// entry point, which raises it, and the helpers that take errors from the interpreter.
 // Interpreter threads holding the interpreter lock only. Returns pending errors; take_error and
 // fetch_error may panic (when they meet the module's own internal-failure exception).
 #pragma once
@@ -48,20 +47,10 @@ class PendingError {
   PyRef type_, value_, traceback_;   // fetched
 };
 
-// The internal-failure exception class, made on first need and kept for the process.
-// Panics with "Failed to initialize new exception type." when it cannot be made.
-PyObject* panic_exception_type();
-
 // After an interpreter call signalled failure: the pending exception, or a SystemError when
 // none is pending.
 PendingError fetch_error();
 // Where an absent exception means success: the pending exception, if any.
 std::optional<PendingError> take_error();
-
-// For interpreter calls that have no error path: prints the pending exception and panics with
-// "Python API call failed".
-[[noreturn]] void python_api_failed();
-// Returns `object` as an owned reference, or fails as python_api_failed() when it is null.
-PyRef must_succeed(PyObject* object);
 
 }  // namespace qelt

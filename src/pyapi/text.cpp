@@ -1,7 +1,7 @@
 // Text conversions between Python str objects and UTF-8 strings.
 #include "pyapi/text.h"
 
-#include "pyapi/pending_error.h"
+#include "pyapi/must_succeed.h"
 
 namespace qelt {
 namespace {

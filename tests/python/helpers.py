@@ -1,5 +1,6 @@
 """Helpers shared by the test files: argument objects that convert through Python hooks, random
-statevectors, and bit-for-bit comparison of complex64 arrays."""
+statevectors, bit-for-bit comparison of complex64 arrays, and the borrow table seen through
+ctypes in a child interpreter."""
 
 import numpy as np
 
@@ -110,3 +111,42 @@ def assert_bits_equal(actual, expected):
             f"{len(diff)} of {a.size} float32 words differ; first at {first}: "
             f"got {a[first]:#010x}, expected {e[first]:#010x}"
         )
+
+
+# ---------------------------------------------------------------------------------------------
+# The shared borrow table, for code run in a fresh interpreter (it is process-wide state)
+
+# Defines NumPy's array module as `core`; `Table`, the table's layout, whose functions are
+# called with the interpreter lock held (PYFUNCTYPE), as every module sharing it must;
+# `install(table)`, which puts a table of another module in place before qelt_native first looks
+# for one; and `installed()`, the table now in place.
+BORROW_TABLE = """
+import ctypes
+import numpy as np
+major = int(np.__version__.split(".")[0])
+core = __import__("numpy._core.multiarray" if major >= 2 else "numpy.core.multiarray",
+                  fromlist=["multiarray"])
+CAPSULE_NAME = ctypes.c_char_p(b"_RUST_NUMPY_BORROW_CHECKING_API")  # outlives the capsule
+ACQUIRE = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)
+RELEASE = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)
+
+class Table(ctypes.Structure):
+    _fields_ = [("version", ctypes.c_uint64), ("registry", ctypes.c_void_p),
+                ("acquire_read", ACQUIRE), ("acquire_write", ACQUIRE),
+                ("release_read", RELEASE), ("release_write", RELEASE)]
+
+KEPT = []  # tables installed, alive for as long as their capsules
+
+def install(table):
+    KEPT.append(table)
+    new = ctypes.pythonapi.PyCapsule_New
+    new.restype = ctypes.py_object
+    new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+    core._RUST_NUMPY_BORROW_CHECKING_API = new(ctypes.addressof(table), CAPSULE_NAME, None)
+
+def installed():
+    get = ctypes.pythonapi.PyCapsule_GetPointer
+    get.restype = ctypes.c_void_p
+    get.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    return Table.from_address(get(core._RUST_NUMPY_BORROW_CHECKING_API, CAPSULE_NAME))
+"""

@@ -1,9 +1,12 @@
 """Array acceptance and borrowing: types, ranks, views, conflicts, and the internal-failure path."""
 
+import json
+import textwrap
+
 import numpy as np
 import pytest
 
-from helpers import X, LenRaises, Raises
+from helpers import BORROW_TABLE, X, LenRaises, Raises
 from qelt_native import apply_gates, sample_topp
 
 ARRAY_TARGET = "cannot be converted to 'PyArray<T, D>'"
@@ -142,46 +145,122 @@ def test_error_paths_release_every_borrow():
     apply_gates(psi, [([0], X), ([1], X)])  # both psi and X can be borrowed again
 
 
-def test_foreign_table_of_version_zero(run_python):
+@pytest.mark.parametrize(
+    "install, reason",
+    [
+        ("install(Table(0, 0, ACQUIRE(), ACQUIRE(), RELEASE(), RELEASE()))",
+         "Version 0 of borrow checking API is not supported"),
+        ("core._RUST_NUMPY_BORROW_CHECKING_API = 42",
+         "_RUST_NUMPY_BORROW_CHECKING_API is not a capsule"),
+    ],
+    ids=["version 0", "not a capsule"],
+)
+def test_unusable_foreign_table(run_python, install, reason):
     result = run_python(
-        """
-        import ctypes
-        import numpy as np
-        import qelt_native
-        major = int(np.__version__.split(".")[0])
-        core = __import__("numpy._core.multiarray" if major >= 2 else "numpy.core.multiarray",
-                          fromlist=["x"])
-        table = (ctypes.c_uint64 * 6)(0, 0, 0, 0, 0, 0)
-        new = ctypes.pythonapi.PyCapsule_New
-        new.restype = ctypes.py_object
-        new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
-        name = ctypes.c_char_p(b"_RUST_NUMPY_BORROW_CHECKING_API")
-        core._RUST_NUMPY_BORROW_CHECKING_API = new(ctypes.addressof(table), name, None)
-        try:
-            qelt_native.sample_topp(np.ones(3, np.float32), 0.0, 1.0)
-        except BaseException as error:
-            print(type(error).__name__, str(error))
-        """
+        BORROW_TABLE
+        + install
+        + textwrap.dedent(
+            """
+            import qelt_native
+            try:
+                qelt_native.sample_topp(np.ones(3, np.float32), 0.0, 1.0)
+            except BaseException as error:
+                print(type(error).__name__, str(error))
+            """
+        )
     )
     assert result.returncode == 0, result.stderr
-    assert result.stdout.startswith("PanicException Interal borrow checking API error")
+    assert result.stdout.startswith("PanicException Interal borrow checking API error: ")
+    assert reason in result.stdout
+
+
+# Installs another module's table whose functions log each call and answer with the code set
+# for the array, then prints, per call of ours, its outcome and the table calls it made.
+FOREIGN_TABLE = """
+import json
+REGISTRY = 0x5EED0
+calls, codes, names = [], {}, {}
+
+def logged(kind):
+    def function(registry, array):
+        name = names.get(id(array), "?")
+        calls.append([kind, registry == REGISTRY, name])
+        return codes.get(name, 0) if kind.startswith("acquire") else None
+    return function
+
+install(Table(1, REGISTRY, ACQUIRE(logged("acquire_read")), ACQUIRE(logged("acquire_write")),
+              RELEASE(logged("release_read")), RELEASE(logged("release_write"))))
+import qelt_native
+psi, x = np.zeros((1, 2), np.complex64), np.eye(2, dtype=np.complex64)
+logits = np.ones(3, np.float32)
+names.update({id(psi): "psi", id(x): "x", id(logits): "logits"})
+
+def run(code_for, call):
+    codes.clear()
+    codes.update(code_for)
+    calls.clear()
+    try:
+        call()
+        outcome = "ok"
+    except BaseException as error:
+        outcome = type(error).__name__ + ": " + str(error)
+    print(json.dumps([outcome, calls]))
+
+run({}, lambda: qelt_native.apply_gates(psi, [([0], x)]))
+run({}, lambda: qelt_native.sample_topp(logits, 0.0, 1.0))
+run({}, lambda: qelt_native.apply_gates(psi, [([0], x), ([3], x)]))
+run({"x": -1}, lambda: qelt_native.apply_gates(psi, [([0], x)]))
+run({"psi": -2}, lambda: qelt_native.apply_gates(psi, [([0], x)]))
+run({"logits": -2}, lambda: qelt_native.sample_topp(logits, 0.0, 1.0))
+run({"x": 7}, lambda: qelt_native.apply_gates(psi, [([0], x)]))
+"""
+
+UNWRAP = "PanicException: called `Result::unwrap()` on an `Err` value: "
+
+
+def test_borrows_go_through_a_table_installed_by_another_module(run_python):
+    """Every borrow of ours is taken and given back through the other module's functions, with
+    its registry: each granted one released once, on success and on every error, and a refused
+    one never."""
+    result = run_python(BORROW_TABLE + FOREIGN_TABLE)
+    assert result.returncode == 0, result.stderr
+    psi_x = [["acquire_write", "psi"], ["acquire_read", "x"]]
+    expected = [  # (outcome, acquisitions in order, releases in any order)
+        ("ok", psi_x, [["release_read", "x"], ["release_write", "psi"]]),
+        ("ok", [["acquire_read", "logits"]], [["release_read", "logits"]]),
+        ("ValueError: gate bit [3] out of range for 1 qubits", psi_x + [["acquire_read", "x"]],
+         [["release_read", "x"], ["release_read", "x"], ["release_write", "psi"]]),
+        (UNWRAP + "AlreadyBorrowed", psi_x, [["release_write", "psi"]]),
+        (UNWRAP + "NotWriteable", [["acquire_write", "psi"]], []),
+        ("PanicException: Unexpected return code -2 from borrow checking API",
+         [["acquire_read", "logits"]], []),
+        ("PanicException: Unexpected return code 7 from borrow checking API", psi_x,
+         [["release_write", "psi"]]),
+    ]
+    lines = [json.loads(line) for line in result.stdout.splitlines()]
+    assert len(lines) == len(expected)
+    for (outcome, calls), (want, acquired, released) in zip(lines, expected):
+        assert outcome == want
+        assert all(their_registry for _, their_registry, _ in calls), calls
+        calls = [[kind, name] for kind, _, name in calls]
+        assert calls[: len(acquired)] == acquired, calls
+        assert sorted(calls[len(acquired) :]) == sorted(released), calls
 
 
 def test_table_is_installed_for_other_modules(run_python):
     result = run_python(
-        """
-        import numpy as np
-        import qelt_native
-        major = int(np.__version__.split(".")[0])
-        core = __import__("numpy._core.multiarray" if major >= 2 else "numpy.core.multiarray",
-                          fromlist=["x"])
-        assert not hasattr(core, "_RUST_NUMPY_BORROW_CHECKING_API")
-        qelt_native.sample_topp(np.ones(3, np.float32), 0.0, 1.0)
-        print(type(core._RUST_NUMPY_BORROW_CHECKING_API).__name__)
-        """
+        BORROW_TABLE
+        + textwrap.dedent(
+            """
+            import qelt_native
+            assert not hasattr(core, "_RUST_NUMPY_BORROW_CHECKING_API")
+            qelt_native.sample_topp(np.ones(3, np.float32), 0.0, 1.0)
+            print(type(core._RUST_NUMPY_BORROW_CHECKING_API).__name__, installed().version)
+            """
+        )
     )
     assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == "PyCapsule"
+    assert result.stdout.strip() == "PyCapsule 1"
 
 
 def test_arrays_at_odd_addresses():

@@ -5,6 +5,7 @@ Both wheels are built once per session (about a minute each on a small machine) 
 environment's own build backend, so nothing is fetched.
 """
 
+import importlib.metadata
 import json
 import os
 import pathlib
@@ -24,7 +25,10 @@ pytest.importorskip("build")
 pytest.importorskip("scikit_build_core")
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-WHEEL_NAME = re.compile(r"qelt_native-0\.1\.0-cp310-abi3-(linux|manylinux\w*)_x86_64\.whl$")
+VERSION = importlib.metadata.version("qelt_native")  # the installed build of this checkout
+WHEEL_NAME = re.compile(
+    rf"qelt_native-{re.escape(VERSION)}-cp310-abi3-(linux|manylinux\w*)_x86_64\.whl$"
+)
 SYSTEM_LIBRARIES = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1"}
 
 pytestmark = pytest.mark.timeout(900)
@@ -64,12 +68,12 @@ def sdist_build(tmp_path_factory):
     try:
         with tarfile.open(sdist) as archive:
             top = {member.name.split("/", 1)[0] for member in archive.getmembers()}
-            assert top == {"qelt_native-0.1.0"}, top
+            assert top == {f"qelt_native-{VERSION}"}, top
             if hasattr(tarfile, "data_filter"):
                 archive.extractall(extract, filter="data")
             else:
                 archive.extractall(extract)
-        shutil.move(extract / "qelt_native-0.1.0", unpacked)
+        shutil.move(extract / f"qelt_native-{VERSION}", unpacked)
         wheels = build_wheels(unpacked, tmp_path_factory.mktemp("sdist-wheel"))
         yield sdist, wheels, unpacked
     finally:
