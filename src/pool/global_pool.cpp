@@ -29,7 +29,7 @@ struct GlobalPool {
   std::atomic<WorkerPool*> pool{nullptr};
   bool failed = false;
   bool fork_handlers_registered = false;
-  ThreadStarter starter = &pthread_create;
+  ThreadStarter starter = SYSTEM_THREAD_STARTER;
 };
 constinit GlobalPool global;
 
