@@ -3,7 +3,7 @@
 // threads. Any thread, one Backoff per waiting loop; never fails.
 #pragma once
 
-#include <sched.h>
+#include "os/yield.h"
 
 namespace qelt {
 
@@ -26,7 +26,7 @@ class Backoff {
     if (step_ <= SPIN_LIMIT) {
       for (unsigned i = 0; i < (1u << step_); ++i) cpu_relax();
     } else {
-      sched_yield();
+      os::yield_processor();
     }
     if (step_ < SPIN_LIMIT + 16) ++step_;
   }

@@ -1,13 +1,10 @@
 // The CPU quota of the process's control group (version 2 "cpu.max", or version 1
 // "cpu.cfs_quota_us" over "cpu.cfs_period_us"), the smallest over the group and its parents.
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <vector>
 
+#include "os/available_parallelism.h"
 #include "pool/worker_count.h"
 
 namespace qelt {
@@ -54,16 +51,11 @@ std::string_view trim(std::string_view text) {
 }
 
 std::optional<std::string> read_file(const SystemView& system, const std::string& path) {
-  std::ifstream in(system.file(path), std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return std::nullopt;
-  return content;
+  return os::read_file(system.file(path));
 }
 
 bool exists(const SystemView& system, const std::string& path) {
-  struct stat info;
-  return ::stat(system.file(path).c_str(), &info) == 0;
+  return os::path_exists(system.file(path));
 }
 
 std::size_t limit_over_period(std::optional<std::uint64_t> limit,

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "os/fork_handlers.h"
 #include "pool/worker_count.h"
 #include "runtime/interface_strings.h"
 
@@ -28,7 +29,7 @@ struct GlobalPool {
   std::atomic<WorkerPool*> pool{nullptr};
   bool failed = false;
   bool fork_handlers_registered = false;
-  ThreadStarter starter = &pthread_create;
+  ThreadStarter starter = SYSTEM_THREAD_STARTER;
 };
 constinit GlobalPool global;
 
@@ -62,7 +63,7 @@ WorkerPool& create_global_pool() {
     } else {
       if (!global.fork_handlers_registered) {
         global.fork_handlers_registered =
-            pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child) == 0;
+            os::register_fork_handlers(&before_fork, &after_fork_in_parent, &after_fork_in_child);
       }
       std::expected<std::unique_ptr<WorkerPool>, int> created =
           WorkerPool::create(configured_worker_count(), global.starter);

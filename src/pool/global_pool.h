@@ -19,7 +19,8 @@ WorkerPool& global_pool();
 // of global_pool(), creating it if needed.
 std::size_t worker_count();
 
-// Replaces pthread_create for the global pool's creation, so that tests can make it fail.
+// Replaces the system's thread start for the global pool's creation, so that tests can make it
+// fail.
 void set_global_thread_starter(ThreadStarter start);
 
 }  // namespace qelt

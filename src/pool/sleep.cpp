@@ -1,8 +1,7 @@
 // The idle and sleep protocol; the reasoning that makes it safe is in sleep.h.
 #include "pool/sleep.h"
 
-#include <sched.h>
-
+#include "os/yield.h"
 #include "pool/full_fence.h"
 
 namespace qelt {
@@ -39,12 +38,12 @@ void Sleep::work_found(FunctionRef<bool()> has_pending_jobs) {
 void Sleep::no_work_found(IdleState& idle, WorkerLatch& latch,
                           FunctionRef<bool()> has_injected_jobs) {
   if (idle.rounds < ROUNDS_UNTIL_SLEEPY) {
-    sched_yield();
+    os::yield_processor();
     ++idle.rounds;
   } else if (idle.rounds == ROUNDS_UNTIL_SLEEPY) {
     idle.jobs_counter = jobs_counter(increment_jobs_counter_if(/*when_odd=*/true));
     ++idle.rounds;
-    sched_yield();
+    os::yield_processor();
   } else {
     sleep(idle, latch, has_injected_jobs);
   }

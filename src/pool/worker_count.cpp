@@ -1,35 +1,17 @@
 // The worker-count rules: environment variables first, then the available parallelism.
 #include "pool/worker_count.h"
 
-#include <sched.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdlib>
 #include <limits>
 
+#include "os/available_parallelism.h"
 #include "runtime/interface_strings.h"
 
 namespace qelt {
 
 SystemView SystemView::host() {
-  auto environment = [](const char* name) -> std::optional<std::string> {
-    const char* value = std::getenv(name);
-    if (value == nullptr) return std::nullopt;
-    return std::string(value);
-  };
-  auto affinity_cpu_count = []() -> std::optional<std::size_t> {
-    cpu_set_t set;  // 1024 CPUs, 128 bytes
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) != 0) return std::nullopt;
-    return static_cast<std::size_t>(CPU_COUNT(&set));
-  };
-  auto online_processors = []() -> std::optional<std::size_t> {
-    long count = sysconf(_SC_NPROCESSORS_ONLN);
-    if (count < 0) return std::nullopt;
-    return static_cast<std::size_t>(count);
-  };
-  return SystemView{std::string(1, '/'), environment, affinity_cpu_count, online_processors};
+  return SystemView{std::string(1, '/'), &os::environment_variable, &os::affinity_cpu_count,
+                    &os::online_processors};
 }
 
 std::string SystemView::file(std::string_view path) const {

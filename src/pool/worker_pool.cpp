@@ -23,7 +23,7 @@ std::expected<std::unique_ptr<WorkerPool>, int> WorkerPool::create(std::size_t w
       std::lock_guard lock(pool->exit_mutex_);
       ++pool->running_;
     }
-    if (int error = start_detached_thread(start, &worker_main, &pool->workers_[i]); error != 0) {
+    if (int error = start(WORKER_STACK_SIZE, &worker_main, &pool->workers_[i]); error != 0) {
       {
         std::lock_guard lock(pool->exit_mutex_);
         --pool->running_;

@@ -34,7 +34,7 @@ class WorkerPool {
   // Starts `workers` threads with `start`; fails with the first error number, after the workers
   // already started have ended, or with EINVAL for no workers.
   static std::expected<std::unique_ptr<WorkerPool>, int> create(
-      std::size_t workers, ThreadStarter start = &pthread_create);
+      std::size_t workers, ThreadStarter start = SYSTEM_THREAD_STARTER);
   ~WorkerPool();
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;

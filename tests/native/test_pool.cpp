@@ -185,13 +185,12 @@ void* counting_main(void* slot) {
 }
 
 // Starts threads until starts_before_failure is used up, then fails with EAGAIN.
-int failing_starter(pthread_t* thread, const pthread_attr_t* attributes, void* (*main)(void*),
-                    void* argument) {
+int failing_starter(std::size_t stack_size, os::ThreadMain main, void* argument) {
   start_attempts.fetch_add(1);
   if (starts_before_failure.fetch_sub(1) <= 0) return EAGAIN;
   StartedThread& started = started_threads.at(threads_started.fetch_add(1));
   started = StartedThread{main, argument};
-  return pthread_create(thread, attributes, &counting_main, &started);
+  return os::start_detached_thread(stack_size, &counting_main, &started);
 }
 
 TEST(WorkerPool, CreationFailureEndsTheWorkersAlreadyStarted) {
@@ -217,13 +216,6 @@ TEST(PoolBuildError, RendersTheOperatingSystemError) {
   EXPECT_EQ(describe_pool_build_error(EPERM),
             "ThreadPoolBuildError { kind: IOError(Os { code: 1, kind: PermissionDenied, message: "
             "\"Operation not permitted\" }) }");
-}
-
-TEST(ThreadSpawn, MinimumStackIsPositive) {
-  pthread_attr_t attributes;
-  ASSERT_EQ(pthread_attr_init(&attributes), 0);
-  EXPECT_GT(minimum_thread_stack(&attributes), 0u);
-  pthread_attr_destroy(&attributes);
 }
 
 // What depends on the process runs in a fresh one: these bodies run in a death-test child and
@@ -257,10 +249,9 @@ int global_creation_failure_then_already_initialized() {
   return 0;
 }
 
-int counting_starter(pthread_t* thread, const pthread_attr_t* attributes, void* (*main)(void*),
-                     void* argument) {
+int counting_starter(std::size_t stack_size, os::ThreadMain main, void* argument) {
   start_attempts.fetch_add(1);
-  return pthread_create(thread, attributes, main, argument);
+  return os::start_detached_thread(stack_size, main, argument);
 }
 
 int global_pool_reads_the_environment_once() {

@@ -71,11 +71,10 @@ TEST(PoolFork, ChildrenForkedWhileThePoolIsBusyFinish) {
 
 std::atomic<bool> creation_started{false};
 
-int slow_starter(pthread_t* thread, const pthread_attr_t* attributes, void* (*main)(void*),
-                 void* argument) {
+int slow_starter(std::size_t stack_size, os::ThreadMain main, void* argument) {
   creation_started = true;
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  return pthread_create(thread, attributes, main, argument);
+  return os::start_detached_thread(stack_size, main, argument);
 }
 
 // In a fresh process: one thread is half-way through creating the global pool when another

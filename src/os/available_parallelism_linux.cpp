@@ -1,0 +1,46 @@
+// The host reads of the worker-count rules on Linux (glibc and musl).
+#include "os/available_parallelism.h"
+
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+namespace qelt::os {
+
+std::optional<std::size_t> affinity_cpu_count() noexcept {
+  cpu_set_t set;  // 1024 CPUs, 128 bytes
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return std::nullopt;
+  return static_cast<std::size_t>(CPU_COUNT(&set));
+}
+
+std::optional<std::size_t> online_processors() noexcept {
+  long count = sysconf(_SC_NPROCESSORS_ONLN);
+  if (count < 0) return std::nullopt;
+  return static_cast<std::size_t>(count);
+}
+
+std::optional<std::string> environment_variable(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+std::optional<std::string> read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) return std::nullopt;
+  return content;
+}
+
+bool path_exists(const std::string& path) noexcept {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0;
+}
+
+}  // namespace qelt::os
