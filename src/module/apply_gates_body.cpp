@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 
+#include "module/error_of.h"
 #include "pyapi/interpreter_lock.h"
 #include "quantum/gate_driver.h"
 #include "runtime/interface_strings.h"
@@ -56,11 +57,10 @@ std::vector<Amplitude> copy_logical(const ArrayLayout& f) {
 PyResult apply_gates_body(const ArrayBorrow& psi, std::vector<GateArgument>& gates) {
   // Conversion hooks have all run by now, and nothing below runs caller code: an array whose
   // layout they changed is refused before any of its memory is touched.
-  if (auto same = check_unchanged(psi, "psi"); !same)
-    return std::unexpected(std::move(same.error()));
+  if (auto same = check_unchanged(psi, "psi"); !same) return error_of(same);
   for (std::size_t i = 0; i < gates.size(); ++i) {
     auto same = check_unchanged(gates[i].matrix, "the matrix of gate", i);
-    if (!same) return std::unexpected(std::move(same.error()));
+    if (!same) return error_of(same);
   }
   const ArrayLayout& state = psi.layout();
   const auto rows = static_cast<std::uint64_t>(state.dimensions()[0]);

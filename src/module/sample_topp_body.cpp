@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "module/error_of.h"
 #include "pyapi/interpreter_lock.h"
 #include "runtime/interface_strings.h"
 #include "sample/first_argmax.h"
@@ -17,7 +18,7 @@ PyResult sample_topp_body(const ArrayBorrow& logits, float temperature, float to
   // Conversion hooks have all run by now; logits whose layout they changed are refused before
   // any of their memory is read.
   if (auto same = check_unchanged(logits, "logits"); !same) {
-    return std::unexpected(std::move(same.error()));
+    return error_of(same);
   }
   const ArrayLayout& f = logits.layout();
   const auto count = static_cast<std::size_t>(f.dimensions()[0]);
