@@ -1,7 +1,7 @@
 // The gate-list rules: the checks that decide whether a statevector batch and its gate list are
 // accepted, in their fixed order, and the copy of every accepted gate into a prepared gate.
-// Any thread; reads only the memory the descriptions point to. Never fails otherwise: the first
-// broken rule comes back as a GateError, before anything is applied.
+// Any thread; reads only the memory the descriptions point to. Returns the first broken rule as a
+// GateError; never panics.
 #pragma once
 
 #include <cstddef>
