@@ -1,6 +1,6 @@
-// The body of apply_gates: checks of the statevector and every gate in their fixed order,
-// copies of every matrix into prepared gates, the contiguity check, then the kernels with the
-// interpreter lock released.
+// The body of apply_gates: the gate list described to the core's gate rules, which check and copy
+// every gate, their errors rendered as messages, then the kernels with the interpreter lock
+// released.
 // Interpreter threads holding the interpreter lock. Returns pending errors (ValueError);
 // nothing is written to psi unless every check passed.
 #pragma once
@@ -12,7 +12,6 @@
 
 namespace qelt {
 
-// Moves each gate's bit list out of `gates` into the prepared gate; the borrows stay.
-PyResult apply_gates_body(const ArrayBorrow& psi, std::vector<GateArgument>& gates);
+PyResult apply_gates_body(const ArrayBorrow& psi, const std::vector<GateArgument>& gates);
 
 }  // namespace qelt

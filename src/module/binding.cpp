@@ -4,6 +4,8 @@
 #include <limits>
 #include <string>
 
+#include "module/error_of.h"
+
 namespace qelt {
 namespace {
 
@@ -117,7 +119,7 @@ PendingError wrap_argument_error(std::string_view parameter, PendingError error)
 std::expected<float, PendingError> convert_float(PyObject* value) {
   const double d = PyFloat_AsDouble(value);
   if (d == -1.0) {
-    if (std::optional<PendingError> error = take_error()) return std::unexpected(std::move(*error));
+    if (std::optional<PendingError> error = take_error()) return error_of(error);
   }
   return static_cast<float>(d);
 }
@@ -132,7 +134,7 @@ std::expected<std::uint64_t, PendingError> convert_u64(PyObject* value) {
     v = PyLong_AsUnsignedLongLong(index.get());
   }
   if (v == std::numeric_limits<unsigned long long>::max()) {
-    if (std::optional<PendingError> error = take_error()) return std::unexpected(std::move(*error));
+    if (std::optional<PendingError> error = take_error()) return error_of(error);
   }
   return static_cast<std::uint64_t>(v);
 }

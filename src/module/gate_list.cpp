@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "module/binding.h"
+#include "module/error_of.h"
 #include "runtime/interface_strings.h"
 #include "runtime/panic.h"
 
@@ -49,15 +50,15 @@ std::expected<PyRef, PendingError> iterate_sequence(PyObject* value) {
 
 std::expected<std::vector<std::uint64_t>, PendingError> convert_bit_positions(PyObject* value) {
   auto iterator = iterate_sequence(value);
-  if (!iterator) return std::unexpected(std::move(iterator.error()));
+  if (!iterator) return error_of(iterator);
   std::vector<std::uint64_t> bits;
   bits.reserve(static_cast<std::size_t>(reserve_hint(value, sizeof(std::uint64_t))));
   while (PyRef item = PyRef::steal(PyIter_Next(iterator->get()))) {
     auto bit = convert_u64(item.get());
-    if (!bit) return std::unexpected(std::move(bit.error()));
+    if (!bit) return error_of(bit);
     bits.push_back(*bit);
   }
-  if (std::optional<PendingError> error = take_error()) return std::unexpected(std::move(*error));
+  if (std::optional<PendingError> error = take_error()) return error_of(error);
   return bits;
 }
 
@@ -65,7 +66,7 @@ std::expected<std::vector<std::uint64_t>, PendingError> convert_bit_positions(Py
 
 std::expected<std::vector<GateArgument>, PendingError> convert_gate_list(PyObject* value) {
   auto iterator = iterate_sequence(value);
-  if (!iterator) return std::unexpected(std::move(iterator.error()));
+  if (!iterator) return error_of(iterator);
   std::vector<GateArgument> gates;
   gates.reserve(static_cast<std::size_t>(reserve_hint(value, 32)));
   while (PyRef item = PyRef::steal(PyIter_Next(iterator->get()))) {
@@ -79,12 +80,12 @@ std::expected<std::vector<GateArgument>, PendingError> convert_gate_list(PyObjec
           std::string(interface_strings::GATE_TUPLE_LENGTH) + std::to_string(length)));
     }
     auto bits = convert_bit_positions(PyTuple_GetItem(item.get(), 0));
-    if (!bits) return std::unexpected(std::move(bits.error()));
+    if (!bits) return error_of(bits);
     auto matrix = accept_array(PyTuple_GetItem(item.get(), 1), NPY_CFLOAT, ANY_RANK);
-    if (!matrix) return std::unexpected(std::move(matrix.error()));
+    if (!matrix) return error_of(matrix);
     gates.push_back({std::move(*bits), ArrayBorrow::acquire(*matrix, BorrowMode::read_only)});
   }
-  if (std::optional<PendingError> error = take_error()) return std::unexpected(std::move(*error));
+  if (std::optional<PendingError> error = take_error()) return error_of(error);
   return gates;
 }
 

@@ -5,6 +5,7 @@
 
 #include "module/apply_gates_body.h"
 #include "module/binding.h"
+#include "module/error_of.h"
 #include "module/gate_list.h"
 #include "module/sample_topp_body.h"
 #include "numpy_access/array_borrow.h"
@@ -40,14 +41,14 @@ PyObject* apply_gates_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   return run_entry([&]() -> PyResult {
     std::array<PyObject*, 2> slots{};
     if (auto bound = bind_arguments(APPLY_GATES_PARAMETERS, args, nargs, kwnames, slots); !bound) {
-      return std::unexpected(std::move(bound.error()));
+      return error_of(bound);
     }
     auto psi_array = convert_argument(
         "psi", slots[0], [](PyObject* value) { return accept_array(value, NPY_CFLOAT, 2); });
-    if (!psi_array) return std::unexpected(std::move(psi_array.error()));
+    if (!psi_array) return error_of(psi_array);
     ArrayBorrow psi = ArrayBorrow::acquire(*psi_array, BorrowMode::read_write);
     auto gates = convert_argument("gates", slots[1], convert_gate_list);
-    if (!gates) return std::unexpected(std::move(gates.error()));
+    if (!gates) return error_of(gates);
     return apply_gates_body(psi, *gates);
   });
 }
@@ -56,25 +57,25 @@ PyObject* sample_topp_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   return run_entry([&]() -> PyResult {
     std::array<PyObject*, 5> slots{};
     if (auto bound = bind_arguments(SAMPLE_TOPP_PARAMETERS, args, nargs, kwnames, slots); !bound) {
-      return std::unexpected(std::move(bound.error()));
+      return error_of(bound);
     }
     auto logits_array = convert_argument(
         "logits", slots[0], [](PyObject* value) { return accept_array(value, NPY_FLOAT, 1); });
-    if (!logits_array) return std::unexpected(std::move(logits_array.error()));
+    if (!logits_array) return error_of(logits_array);
     ArrayBorrow logits = ArrayBorrow::acquire(*logits_array, BorrowMode::read_only);
     auto temperature = convert_argument("temperature", slots[1], convert_float);
-    if (!temperature) return std::unexpected(std::move(temperature.error()));
+    if (!temperature) return error_of(temperature);
     auto top_p = convert_argument("top_p", slots[2], convert_float);
-    if (!top_p) return std::unexpected(std::move(top_p.error()));
+    if (!top_p) return error_of(top_p);
     std::uint64_t top_k = 0, seed = 0;
     if (slots[3] != nullptr) {
       auto value = convert_argument("top_k", slots[3], convert_u64);
-      if (!value) return std::unexpected(std::move(value.error()));
+      if (!value) return error_of(value);
       top_k = *value;
     }
     if (slots[4] != nullptr) {
       auto value = convert_argument("seed", slots[4], convert_u64);
-      if (!value) return std::unexpected(std::move(value.error()));
+      if (!value) return error_of(value);
       seed = *value;
     }
     return sample_topp_body(logits, *temperature, *top_p, top_k, seed);
@@ -165,13 +166,13 @@ PyResult initialise() {
   PyRef version = PyRef::steal(PyUnicode_FromStringAndSize(QELT_VERSION, sizeof QELT_VERSION - 1));
   if (!version) python_api_failed();
   if (auto added = add_attribute(module.get(), version_name.get(), version.get()); !added) {
-    return std::unexpected(std::move(added.error()));
+    return error_of(added);
   }
   if (auto added = add_function(module.get(), &g_apply_gates_def); !added) {
-    return std::unexpected(std::move(added.error()));
+    return error_of(added);
   }
   if (auto added = add_function(module.get(), &g_sample_topp_def); !added) {
-    return std::unexpected(std::move(added.error()));
+    return error_of(added);
   }
   std::call_once(g_module_once, [&] { g_module = module.release(); });
   return PyRef::borrow(g_module);

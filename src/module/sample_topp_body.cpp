@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "module/error_of.h"
 #include "pyapi/interpreter_lock.h"
 #include "pyapi/must_succeed.h"
 #include "runtime/interface_strings.h"
@@ -18,7 +19,7 @@ PyResult sample_topp_body(const ArrayBorrow& logits, float temperature, float to
   // Conversion hooks have all run by now; logits whose layout they changed are refused before
   // any of their memory is read.
   if (auto same = check_unchanged(logits, "logits"); !same) {
-    return std::unexpected(std::move(same.error()));
+    return error_of(same);
   }
   const ArrayLayout& f = logits.layout();
   const auto count = static_cast<std::size_t>(f.dimensions()[0]);
@@ -29,7 +30,7 @@ PyResult sample_topp_body(const ArrayBorrow& logits, float temperature, float to
   // Arg-max reads the caller's buffer in place, through the byte stride, with the lock held so
   // that no Python thread can write it meanwhile: one scan costs less than a copy would, and
   // the result is the same.
-  if (temperature <= 0.0f) {
+  if (sample_route(temperature) == SampleRoute::ARG_MAX) {
     const auto* data = reinterpret_cast<const std::byte*>(f.data());
     return must_succeed(PyLong_FromUnsignedLongLong(first_argmax_strided(data, count, stride)));
   }

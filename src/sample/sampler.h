@@ -9,6 +9,13 @@
 
 namespace qelt {
 
+enum class SampleRoute { ARG_MAX, DRAW };
+
+// Arg-max when the temperature is zero or less; the draw otherwise, NaN included.
+constexpr SampleRoute sample_route(float temperature) noexcept {
+  return temperature <= 0.0f ? SampleRoute::ARG_MAX : SampleRoute::DRAW;
+}
+
 // Draws one token id from `logits` (at least one entry), deterministic for given arguments.
 std::uint64_t sample_token(std::span<const float> logits, float temperature, float top_p,
                            std::uint64_t top_k, std::uint64_t seed);
