@@ -11,8 +11,9 @@
 // exiting. Exceptions the module throws itself are never forced and go to the real routine
 // unchanged.
 #if defined(QELT_WRAP_PERSONALITY)
-#include <unistd.h>
 #include <unwind.h>
+
+#include "os/park.h"
 
 extern "C" {
 
@@ -26,7 +27,7 @@ _Unwind_Reason_Code __wrap___gxx_personality_v0(int version, _Unwind_Action acti
                                                 _Unwind_Exception* exception,
                                                 _Unwind_Context* context) {
   if (actions & _UA_FORCE_UNWIND) {
-    for (;;) pause();
+    qelt::os::park_forever();
   }
   return __real___gxx_personality_v0(version, actions, exception_class, exception, context);
 }

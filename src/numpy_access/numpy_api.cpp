@@ -101,7 +101,7 @@ void** numpy_api() {
   if (g_api == nullptr) {
     PyRef module = import_module(array_module_name());
     if (!module) api_failure();
-    PyRef capsule = get_attr(module.get(), "_ARRAY_API");
+    PyRef capsule = get_attr(module.get(), interface_strings::NUMPY_API_CAPSULE_NAME);
     if (!capsule) api_failure();
     if (!is_capsule(capsule.get())) {
       PyErr_SetString(PyExc_TypeError, "_ARRAY_API is not a capsule");

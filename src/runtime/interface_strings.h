@@ -13,6 +13,8 @@ namespace qelt::interface_strings {
 inline constexpr const char* PANIC_EXCEPTION_NAME = "pyo3_runtime.PanicException";
 // The attribute of NumPy's array module holding the borrow table shared by extension modules.
 inline constexpr const char* BORROW_CAPSULE_NAME = "_RUST_NUMPY_BORROW_CHECKING_API";
+// The capsule attribute of NumPy's array module that holds its API table.
+inline constexpr const char* NUMPY_API_CAPSULE_NAME = "_ARRAY_API";
 
 // Worker count: the first variable holding a positive count wins.
 inline constexpr const char* WORKER_COUNT_VARIABLE = "RAYON_NUM_THREADS";
