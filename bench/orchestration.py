@@ -14,6 +14,7 @@ import os
 import statistics
 import subprocess
 import sys
+import time
 
 import numpy as np
 
@@ -171,8 +172,6 @@ def combine_rounds(rounds, native_rounds=None):
 def measure_engines(engines, threads, log=print):
     """Every engine in its own child: the paired engines in alternating rounds, the others
     once. Returns the records by engine and the reasons of engines that gave none."""
-    import time
-
     rounds = {engine: [] for engine in PAIRED_ENGINES}
     results, missing = {}, {}
     order = [e for _ in range(PAIRED_ROUNDS) for e in PAIRED_ENGINES]
