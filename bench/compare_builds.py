@@ -115,11 +115,12 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
     names, directories = zip(*(b.split("=", 1) for b in args.builds))
+    header = machine.describe()
     rounds = []
     for _ in range(args.rounds):
         rounds.append(run_json_child([__file__, "--measure", *map(os.path.abspath, directories)]))
     first, second = names
-    print("\n".join(machine.describe()) + f"\nload average at end: {machine.load_average()}")
+    print("\n".join(header) + f"\nload average at end: {machine.load_average()}")
     print(f"{args.rounds} rounds (fresh interpreters), both builds loaded in each and taking turns"
           " call by call; median of rounds")
     head = f"{'case':<40}{first + ' us':>12}{second + ' us':>12}{'ratio':>8}"
