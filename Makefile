@@ -34,6 +34,7 @@ TEST_DEPS := pytest pytest-timeout hypothesis scikit-build-core
 SOURCES := $(shell find src cmake -type f) CMakeLists.txt pyproject.toml
 
 .PHONY: demo test native-test python-test python-test-np1 python-test-np2 bench bench-builds \
+        gate-timing \
         sanitize tsan \
         gtest wheel wheels cross-test nehalem-test aarch64-python-test aarch64-native-test \
         x86_64-zig-native-test \
@@ -127,7 +128,14 @@ $(VENV_BENCH)/.ready: $(wildcard bench/requirements*.txt)
 	$(VENV_BENCH)/bin/pip install -q $(addprefix -r ,$(wildcard bench/requirements*.txt))
 	touch $@
 
-bench: $(VENV_BENCH)/.ready $(WHEEL_STAMP)
+# The kernel timing program the report runs (bench/gate_timing), built with the project's flags.
+BENCH_BUILD := build/bench
+gate-timing:
+	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQELT_BUILD_EXTENSION=OFF \
+	  -DQELT_BUILD_TESTS=OFF -DQELT_BUILD_GATE_TIMING=ON > /dev/null
+	cmake --build $(BENCH_BUILD) --target kernel_timing -j $(JOBS)
+
+bench: $(VENV_BENCH)/.ready $(WHEEL_STAMP) gate-timing
 	$(VENV_BENCH)/bin/pip install -q --no-deps --force-reinstall $(DIST_DIR)/qelt_native-*_x86_64.whl
 	mkdir -p bench/results
 	for script in bench/bench_*.py; do $(VENV_BENCH)/bin/python $$script; done

@@ -6,20 +6,20 @@ bandwidth is numpy.copyto of a 256 MiB array, counted the same way (read plus wr
 figure is the median of several repeats, all measured in this run.
 """
 
-import os
-import platform
 from pathlib import Path
 
 import numpy as np
 
+import machine
 import qelt_native
-from timing import median_seconds, random_unitary
+from circuits import mixed_gates
+from peers import NUMPY_VERSIONS as PEERS
+from timing import median_seconds
 
 C64 = np.complex64
 GATES_PER_CALL = 8
 NATIVE_REPEATS = 5
 NUMPY_REPEATS = 3
-COPY_BYTES = 256 << 20
 CASES = [  # (label, B, n)
     ("one row, 2^20", 1, 20),
     ("one row, 2^24", 1, 24),
@@ -28,104 +28,15 @@ CASES = [  # (label, B, n)
 ]
 
 
-def cpu_description():
-    model, flags = platform.processor() or "unknown CPU", set()
-    try:
-        with open("/proc/cpuinfo") as f:
-            info = dict(line.split(":", 1) for line in f.read().split("\n\n")[0].splitlines())
-        info = {k.strip(): v.strip() for k, v in info.items()}
-        model = info.get("model name", model)
-        flags = set(info.get("flags", "").split())
-    except (OSError, ValueError):
-        pass
-    return model, flags
-
-
-def worker_description():
-    env = os.environ.get("RAYON_NUM_THREADS")
-    try:
-        usable = len(os.sched_getaffinity(0))
-    except AttributeError:
-        usable = os.cpu_count()
-    if env:
-        return f"RAYON_NUM_THREADS={env} (cpu_count {os.cpu_count()}, usable {usable})"
-    return f"default: cpu_count {os.cpu_count()}, usable {usable} (RAYON_NUM_THREADS unset)"
-
-
-def mixed_gates(rng, n, count):
-    """Alternating one- and two-qubit gates on random bits, both pair orders."""
-    gates = []
-    for i in range(count):
-        k = 1 if i % 2 == 0 else 2
-        bits = [int(b) for b in rng.choice(n, size=k, replace=False)]
-        gates.append((bits, random_unitary(rng, 1 << k)))
-    return gates
-
-
-def numpy_einsum_apply(psi, gates):
-    """A user's NumPy version: reshape the batch so that the gate's bits become axes of their
-    own and contract them with the matrix by einsum, in complex64. Returns a new array."""
-    batch, dim = psi.shape
-    for bits, m in gates:
-        if len(bits) == 1:
-            v = psi.reshape(-1, 2, 1 << bits[0])
-            psi = np.einsum("rc,acl->arl", m, v)
-        else:
-            hi, lo = max(bits), min(bits)
-            v = psi.reshape(-1, 2, 1 << (hi - lo - 1), 2, 1 << lo)
-            t = m.reshape(2, 2, 2, 2)  # [out b0, out b1, in b0, in b1]
-            if bits[0] == hi:
-                psi = np.einsum("pqst,asmtl->apmql", t, v)
-            else:
-                psi = np.einsum("pqst,atmsl->aqmpl", t, v)
-    return psi.reshape(batch, dim)
-
-
-def numpy_matmul_apply(psi, gates):
-    """Another user's NumPy version: view each row as an n-axis tensor, move the gate's axes
-    last, multiply by the transposed matrix, move them back. Returns a new array."""
-    batch, dim = psi.shape
-    n = dim.bit_length() - 1
-    t = psi.reshape((batch,) + (2,) * n)
-    for bits, m in gates:
-        k = len(bits)
-        axes = [1 + (n - 1 - b) for b in bits]
-        last = list(range(n + 1 - k, n + 1))
-        moved = np.moveaxis(t, axes, last)
-        shape = moved.shape
-        out = moved.reshape(-1, 1 << k) @ m.T
-        t = np.moveaxis(out.reshape(shape), last, axes)
-    return np.ascontiguousarray(t).reshape(batch, dim)
-
-
-PEERS = [("einsum", numpy_einsum_apply), ("matmul", numpy_matmul_apply)]
-
-
-def copy_bandwidth():
-    src = np.ones(COPY_BYTES // 8, dtype=C64)
-    dst = np.empty_like(src)
-    np.copyto(dst, src)
-    seconds = median_seconds(lambda: np.copyto(dst, src), 7)
-    return 2 * COPY_BYTES / seconds
-
-
 def main():
-    model, flags = cpu_description()
-    isa = ", ".join(f"{f}: {'yes' if f in flags else 'no'}" for f in ("avx2", "fma", "avx512f"))
-    header = [
-        f"machine: {platform.node()} {platform.machine()}, {model}",
-        f"CPU flags: {isa}",
-        f"workers: {worker_description()}; load average at start "
-        + ", ".join(f"{x:.2f}" for x in os.getloadavg()),
-        f"python {platform.python_version()}, numpy {np.__version__}, "
-        f"qelt_native {qelt_native.__version__}",
+    header = machine.describe(versions=f"qelt_native {qelt_native.__version__}") + [
         f"{GATES_PER_CALL} gates per call (alternating 1q/2q, random bits, shared matrices); "
         f"median of {NATIVE_REPEATS} native and {NUMPY_REPEATS} NumPy repeats",
     ]
     for line in header:
         print(line)
 
-    copy_bw = copy_bandwidth()
+    copy_bw = machine.copy_bandwidth()
     print(f"copy bandwidth (numpy.copyto, 256 MiB, read+write): {copy_bw / 1e9:.2f} GB/s")
     print()
 

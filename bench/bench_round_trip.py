@@ -14,15 +14,15 @@ median, and each build's figure over the first build's.
 import argparse
 import json
 import os
-import platform
 import statistics
-import subprocess
-import sys
 import time
 
 import numpy as np
 
-from timing import ladder_circuit, median_us, per_call_us, random_unitary
+import machine
+from circuits import ladder_circuit, random_unitary
+from orchestration import child_environment, run_json_child
+from timing import median_us, per_call_us
 
 C64 = np.complex64
 CALLS_PER_BATCH = 2000
@@ -71,24 +71,14 @@ def measure():
     return results
 
 
-def describe_machine():
-    print(f"machine: {platform.node()} {platform.machine()}, {platform.processor() or ''}")
-    env = os.environ.get("RAYON_NUM_THREADS", "unset")
-    print(f"cpu_count {os.cpu_count()}, RAYON_NUM_THREADS {env}, load average at start "
-          + ", ".join(f"{x:.2f}" for x in os.getloadavg()))
-    print(f"python {platform.python_version()}, numpy {np.__version__}")
-
-
 def compare(builds, rounds):
     if len(set(builds)) != len(builds):
         raise SystemExit("--builds: name each build once")
     runs = {build: [] for build in builds}
     for _ in range(rounds):
         for build in builds:
-            env = dict(os.environ, PYTHONPATH=build)
-            out = subprocess.run([sys.executable, __file__, "--json"], env=env, check=True,
-                                 capture_output=True, text=True).stdout
-            runs[build].append(json.loads(out))
+            runs[build].append(run_json_child([__file__, "--json"],
+                                              child_environment(PYTHONPATH=build)))
     labels = list(runs[builds[0]][0])
     medians = {b: {k: statistics.median(r[k] for r in runs[b]) for k in labels} for b in builds}
     print(f"median over {rounds} rounds (builds alternating) of each round's median, us")
@@ -118,7 +108,7 @@ def main():
     if args.json:
         print(json.dumps(measure()))
         return
-    describe_machine()
+    print("\n".join(machine.describe()))
     if args.builds:
         compare([os.path.abspath(b) for b in args.builds], args.rounds)
         return

@@ -8,13 +8,16 @@ so they pick other tokens: they are measured for speed, not checked for equality
 """
 
 import os
-import platform
 from pathlib import Path
 
-import numpy as np
+# Set before PyTorch starts its OpenMP runtime: its idle threads then sleep between calls.
+os.environ.setdefault("OMP_WAIT_POLICY", "passive")
 
-import qelt_native
-from timing import median_us
+import numpy as np  # noqa: E402
+
+import machine  # noqa: E402
+import qelt_native  # noqa: E402
+from timing import median_us  # noqa: E402
 
 try:
     import torch
@@ -67,28 +70,12 @@ def torch_sample(logits, temperature, top_p, top_k, generator):
 
 
 def machine_lines(torch_threads):
-    model = platform.processor() or "unknown CPU"
-    flags = set()
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    model = line.split(":", 1)[1].strip()
-                if line.startswith("flags"):
-                    flags = set(line.split(":", 1)[1].split())
-                    break
-    except OSError:
-        pass
-    isa = ", ".join(f"{f}: {'yes' if f in flags else 'no'}" for f in ("sse2", "avx2", "avx512f"))
-    usable = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
     torch_text = f"torch {torch.__version__}, {torch_threads} threads" if torch else "no torch"
-    return [
-        f"machine: {platform.node()} {platform.machine()}, {model}, {usable} usable CPUs, "
-        f"load average {os.getloadavg()[0]:.2f} at start",
-        f"CPU flags: {isa} (sample_topp: SSE2 arg-max and top-k scan, AVX2 or SSE2 bounds in "
-        f"the nucleus shortcut, the platform's scalar exp for every weight it uses)",
-        f"python {platform.python_version()}, numpy {np.__version__}, {torch_text}, "
-        f"qelt_native {qelt_native.__version__} (one calling thread; the sampler uses no pool)",
+    return machine.describe(
+        "sample_topp runs on the calling thread (the sampler uses no pool)",
+        f"{torch_text}, qelt_native {qelt_native.__version__}") + [
+        "sample_topp on x86-64: SSE2 arg-max and top-k scan, AVX2 or SSE2 bounds in the nucleus"
+        " shortcut, the platform's scalar exp for every weight it uses",
         f"logits: float32, normal with standard deviation 2; median of {NATIVE_REPEATS} "
         f"sample_topp and {PEER_REPEATS} peer repeats per cell",
     ]
@@ -97,7 +84,7 @@ def machine_lines(torch_threads):
 def main():
     torch_threads = 0
     if torch is not None:
-        torch_threads = len(os.sched_getaffinity(0))
+        torch_threads = machine.worker_count()[0]
         torch.set_num_threads(torch_threads)
     header = machine_lines(torch_threads)
     for line in header:

@@ -6,18 +6,17 @@ Every figure is the median of several repeats measured in this run.
 """
 
 import json
-import os
-import platform
 import statistics
-import subprocess
 import sys
 import time
 from pathlib import Path
 
 import numpy as np
 
-from bench_gates import cpu_description
-from timing import median_seconds, random_unitary
+import machine
+from circuits import HADAMARD, mixed_gates
+from orchestration import child_environment, run_json_child
+from timing import median_seconds
 
 WORKER_COUNTS = (1, 2)
 GATES_PER_CALL = 8
@@ -36,16 +35,11 @@ def measure():
     results = {}
     for label, batch, n in CASES:
         psi = (rng.standard_normal((batch, 1 << n)) + 0j).astype(np.complex64)
-        gates = []
-        for i in range(GATES_PER_CALL):
-            k = 1 + i % 2
-            bits = [int(b) for b in rng.choice(n, size=k, replace=False)]
-            gates.append((bits, random_unitary(rng, 1 << k)))
+        gates = mixed_gates(rng, n, GATES_PER_CALL)
         qelt_native.apply_gates(psi, gates)  # warm-up; starts the pool
         results[label] = median_seconds(lambda: qelt_native.apply_gates(psi, gates), REPEATS)
 
-    hadamard = (np.array([[1, 1], [1, -1]]) / np.sqrt(2)).astype(np.complex64)
-    one_gate = [([0], hadamard)]
+    one_gate = [([0], HADAMARD)]
     for route, rows in (("parallel", 2), ("serial", 1)):
         psi = np.ones((rows, 4), np.complex64)
 
@@ -69,36 +63,16 @@ def measure():
 
 
 def run_with_workers(workers):
-    env = dict(os.environ, RAYON_NUM_THREADS=str(workers), OPENBLAS_NUM_THREADS="1")
-    out = subprocess.run(
-        [sys.executable, __file__, "--measure"],
-        env=env,
-        check=True,
-        capture_output=True,
-        text=True,
-        timeout=1800,
-    )
-    return json.loads(out.stdout)
-
-
-def machine_description():
-    model, flags = cpu_description()
-    isa = ", ".join(f"{f}: {'yes' if f in flags else 'no'}" for f in ("sse2", "avx2", "avx512f"))
-    return [
-        f"machine: {platform.node()} {platform.machine()}, {model}, "
-        f"{len(os.sched_getaffinity(0))} usable CPUs, load average "
-        + ", ".join(f"{x:.2f}" for x in os.getloadavg()),
-        f"CPU flags: {isa}",
-        f"python {platform.python_version()}, numpy {np.__version__}; workers set by "
-        f"RAYON_NUM_THREADS, one interpreter per worker count; median of {REPEATS} repeats",
-    ]
+    return run_json_child([__file__, "--measure"],
+                          child_environment(RAYON_NUM_THREADS=str(workers)))
 
 
 def main():
     import qelt_native
 
-    header = machine_description()
-    header[-1] += f"; qelt_native {qelt_native.__version__}"
+    header = machine.describe(
+        f"set by RAYON_NUM_THREADS below, one interpreter per worker count; median of {REPEATS}"
+        " repeats", f"qelt_native {qelt_native.__version__}")
     for line in header:
         print(line)
     timings = {workers: run_with_workers(workers) for workers in WORKER_COUNTS}

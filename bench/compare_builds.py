@@ -18,12 +18,13 @@ import argparse
 import importlib.util
 import json
 import os
-import platform
 import statistics
-import subprocess
 import sys
 import time
 from pathlib import Path
+
+import machine
+from orchestration import run_json_child
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SLOWER_MARK = 1.05
@@ -64,9 +65,9 @@ def measure(directories):
 
     modules = [load_build(d) for d in directories]
     sys.modules["qelt_native"] = modules[0]  # the benchmark scripts import it by name
-    from bench_gates import CASES, GATES_PER_CALL, mixed_gates
-    from timing import ladder_circuit, random_unitary
+    from bench_gates import CASES, GATES_PER_CALL
     from bench_sample import SETTINGS, SIZES
+    from circuits import ladder_circuit, mixed_gates, random_unitary
 
     out = {}
 
@@ -114,16 +115,12 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
     names, directories = zip(*(b.split("=", 1) for b in args.builds))
+    header = machine.describe()
     rounds = []
     for _ in range(args.rounds):
-        child = subprocess.run(
-            [sys.executable, __file__, "--measure", *map(os.path.abspath, directories)],
-            capture_output=True, text=True, check=True, timeout=1800,
-        )
-        rounds.append(json.loads(child.stdout))
+        rounds.append(run_json_child([__file__, "--measure", *map(os.path.abspath, directories)]))
     first, second = names
-    print(f"machine: {platform.machine()}, load average at end "
-          + ", ".join(f"{x:.2f}" for x in os.getloadavg()))
+    print("\n".join(header) + f"\nload average at end: {machine.load_average()}")
     print(f"{args.rounds} rounds (fresh interpreters), both builds loaded in each and taking turns"
           " call by call; median of rounds")
     head = f"{'case':<40}{first + ' us':>12}{second + ' us':>12}{'ratio':>8}"

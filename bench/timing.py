@@ -1,27 +1,8 @@
-"""Timing helpers and the random gates shared by the benchmark scripts. Imports neither the
-module nor any peer, so that a parent process comparing builds can use it too."""
+"""Timing helpers shared by the benchmark scripts. Imports neither the module nor any peer, so
+that a parent process comparing builds can use it too."""
 
 import statistics
 import time
-
-import numpy as np
-
-
-def random_unitary(rng, d):
-    """A random d x d unitary (QR of a complex Gaussian matrix, phases fixed), as complex64."""
-    z = rng.standard_normal((d, d)) + 1j * rng.standard_normal((d, d))
-    q, r = np.linalg.qr(z)
-    return (q * (np.diag(r) / np.abs(np.diag(r)))).astype(np.complex64)
-
-
-def ladder_circuit(rng, n, layers):
-    """`layers` layers of a random one-qubit unitary on every bit, then random two-qubit
-    unitaries on every neighbour pair (b + 1, b)."""
-    gates = []
-    for _ in range(layers):
-        gates += [([b], random_unitary(rng, 2)) for b in range(n)]
-        gates += [([b + 1, b], random_unitary(rng, 4)) for b in range(n - 1)]
-    return gates
 
 
 def median_seconds(fn, repeats):
@@ -46,3 +27,43 @@ def per_call_us(fn, calls):
     for _ in range(calls):
         fn()
     return (time.perf_counter() - start) / calls * 1e6
+
+
+def median_per_call_us(fn, calls, repeats=7):
+    """The median over `repeats` runs of per_call_us, after one warm-up call."""
+    fn()
+    return statistics.median(per_call_us(fn, calls) for _ in range(repeats))
+
+
+class EngineRun:
+    """What a run returns when the engine times itself: its result (an array, or a function
+    that reads it back) and the engine's own seconds, used in place of the wall time."""
+
+    def __init__(self, result, seconds):
+        self.result, self.seconds = result, seconds
+
+
+def timed_samples(fn, repeats):
+    """The result of a first run and the times of the runs after it: `repeats` of them, or two
+    when the first took longer than two seconds, at least seven when it took less than 0.2, at
+    least 25 under 10 ms. A run that returns an EngineRun is timed by the engine's own figure; a
+    result that is callable is the read-back, called once, outside the timing."""
+
+    def timed():
+        start = time.perf_counter()
+        out = fn()
+        seconds = time.perf_counter() - start
+        if isinstance(out, EngineRun):
+            return out.result, out.seconds
+        return out, seconds
+
+    result, first = timed()
+    if callable(result):
+        result = result()
+    if first > 2.0:
+        repeats = min(repeats, 2)
+    elif first < 0.01:
+        repeats = max(repeats, 25)
+    elif first < 0.2:
+        repeats = max(repeats, 7)  # short runs are noisier
+    return result, [timed()[1] for _ in range(repeats)]

@@ -1,6 +1,5 @@
 // One core's side of the gate timing program: builds the benchmark circuits and times the
-// driver on them. Compiled once per core, with CORE_ENTRY naming its entry point; a core older
-// than the threading-policy parameter is called without one.
+// driver on them. Compiled once per core, with CORE_ENTRY naming its entry point.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -9,14 +8,7 @@
 #include <random>
 #include <vector>
 
-#if __has_include("quantum/gate_driver.h")
 #include "quantum/gate_driver.h"
-#define APPLY(psi, rows, dim, gates, serial) \
-  apply_prepared_gates(psi, rows, dim, gates, (serial) ? serial_parallelism() : pool_parallelism())
-#else
-#include "quantum/kernels.h"
-#define APPLY(psi, rows, dim, gates, serial) apply_prepared_gates(psi, rows, dim, gates)
-#endif
 
 #include "timing_circuits.h"
 
@@ -94,7 +86,8 @@ TimingResult CORE_ENTRY(int kind, unsigned n, bool serial_route) {
   const std::size_t dim = std::size_t{1} << n;
   std::vector<Amplitude> psi(dim, Amplitude{float(1 / std::sqrt(double(dim))), 0.0f});
   const auto t0 = std::chrono::steady_clock::now();
-  APPLY(psi.data(), 1, dim, gates, serial_route);
+  apply_prepared_gates(psi.data(), 1, dim, gates,
+                       serial_route ? serial_parallelism() : pool_parallelism());
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   std::uint64_t sum = 0;
