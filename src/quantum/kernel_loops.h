@@ -76,7 +76,8 @@ struct KernelLoops {
     Isa::store(p, v);
   }
 
-  // A one-qubit loop's store: rewritten where the instruction set can, else watched.
+  // A one-qubit loop's store: rewritten where the instruction set can (and nothing is then left
+  // to check), else watched.
   QELT_ALWAYS_INLINE static void put_pair(Amplitude* p, V v, V& sum) noexcept {
     if constexpr (CANONICAL && REWRITES_NANS) {
       Isa::store(p, Isa::canonical_nans(v));
@@ -189,7 +190,7 @@ struct KernelLoops {
       put_pair(y + j, b, seen.sum[1]);
     }
     scalar_pairs<CANONICAL>(x + j, y + j, count - j, m);
-    return may_hold_nan(seen);
+    return !REWRITES_NANS && may_hold_nan(seen);
   }
 
   static void one_qubit_pairs(Amplitude* x, Amplitude* y, std::size_t count,
@@ -225,7 +226,7 @@ struct KernelLoops {
         put_pair(y + j, b, seen.sum[1]);
       }
     }
-    return may_hold_nan(seen);
+    return !REWRITES_NANS && may_hold_nan(seen);
   }
 
   static bool prefetch_helps(unsigned bit, std::size_t len) noexcept {
@@ -253,7 +254,7 @@ struct KernelLoops {
     for (; t + 2 * half <= len; t += 2 * half) {
       scalar_pairs<CANONICAL>(run + t, run + t + half, half, m);
     }
-    return may_hold_nan(seen);
+    return !REWRITES_NANS && may_hold_nan(seen);
   }
 
   static bool one_qubit_watched(Amplitude* run, std::size_t len, const Amplitude* m,
