@@ -32,6 +32,8 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
+#include <concepts>
 #include <cstddef>
 
 #include "quantum/kernel_variants.h"
@@ -45,13 +47,39 @@
 namespace qelt {
 namespace {
 
+// What an instruction set provides to the loops below. V holds WIDTH amplitudes (2 * WIDTH
+// floats, each amplitude's re before its im), WIDTH a power of two from 2 to 8. mul and add are
+// the single-precision operations lane by lane, nothing fused. swap_re_im exchanges re and im
+// in every amplitude; dup_re(m) is (m.re, m.re, ...) and signed_im(m) is (-m.im, +m.im, ...).
+// deinterleave<B>(r0, r1, clear, set) takes two registers of consecutive amplitudes and gives
+// the members with bit B of their position clear and set, lane k of both being one pair, every
+// lower bit of a lane's position that of its amplitude; interleave<B> undoes it. B runs over
+// the bits inside a register (below log2 WIDTH). PAIRED_STREAM_GROUPS: whether two groups
+// should share each coefficient load (see two_qubit_streams). Optional: canonical_nans(v), v
+// with every NaN lane the canonical NaN, used where one instruction does it (REWRITES_NANS).
+template <class Isa>
+concept GateKernelIsa = requires(typename Isa::V v, typename Isa::V& out, const Amplitude* from,
+                                 Amplitude* to, Amplitude m) {
+  requires std::has_single_bit(Isa::WIDTH) && Isa::WIDTH >= 2 && Isa::WIDTH <= 8;
+  { Isa::PAIRED_STREAM_GROUPS } -> std::convertible_to<bool>;
+  { Isa::load(from) } -> std::same_as<typename Isa::V>;
+  Isa::store(to, v);
+  { Isa::mul(v, v) } -> std::same_as<typename Isa::V>;
+  { Isa::add(v, v) } -> std::same_as<typename Isa::V>;
+  { Isa::swap_re_im(v) } -> std::same_as<typename Isa::V>;
+  { Isa::dup_re(m) } -> std::same_as<typename Isa::V>;
+  { Isa::signed_im(m) } -> std::same_as<typename Isa::V>;
+  Isa::template deinterleave<0>(v, v, out, out);
+  Isa::template interleave<0>(v, v, out, out);
+};
+
 // With CANONICAL, every NaN the loops write ends up the canonical NaN; the arithmetic is the
 // same either way. The scalar edges store canonical NaNs directly (scalar_steps.h's stored). The
 // vector loops, where an extra operation per register would show, only add up every register
 // they store, one addition that the adders, less busy than the multipliers, absorb: a sum
 // absorbs NaN, so a sum that is no NaN proves that they stored none. Otherwise (NaN results, or
 // infinities of both signs in the sum) the entry point rewrites the NaNs of what it wrote.
-template <class Isa, bool CANONICAL>
+template <GateKernelIsa Isa, bool CANONICAL>
 struct KernelLoops {
   using V = typename Isa::V;
   static constexpr std::size_t W = Isa::WIDTH;  // amplitudes per register
@@ -69,7 +97,9 @@ struct KernelLoops {
   // An instruction set that can rewrite a register's NaNs in one instruction (AVX-512) does so
   // in the one-qubit loops, where it costs less than the sums; the two-qubit loops, short of
   // registers for its constants, watch the sums there too (measured per loop shape).
-  static constexpr bool REWRITES_NANS = requires(V v) { Isa::canonical_nans(v); };
+  static constexpr bool REWRITES_NANS = requires(V v) {
+    { Isa::canonical_nans(v) } -> std::same_as<V>;
+  };
 
   QELT_ALWAYS_INLINE static void put(Amplitude* p, V v, V& sum) noexcept {
     if constexpr (CANONICAL) sum = Isa::add(sum, v);
@@ -480,7 +510,7 @@ struct KernelLoops {
 };
 
 // Both sets of entry points of an instruction set's variant.
-template <class Isa>
+template <GateKernelIsa Isa>
 constexpr GateKernels kernels_for(InstructionSet set) noexcept {
   return {set, KernelLoops<Isa, false>::entry_points(), KernelLoops<Isa, true>::entry_points()};
 }
