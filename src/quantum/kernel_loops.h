@@ -312,7 +312,8 @@ struct KernelLoops {
   // stored.
   template <int N>
   QELT_ALWAYS_INLINE static void stream_groups(const Coefficient* c, Amplitude* const (&p)[N],
-                                               const std::size_t (&offsets)[4], Watch& seen) noexcept {
+                                               const std::size_t (&offsets)[4],
+                                               Watch& seen) noexcept {
     V a[N][4];
     V* sets[N];
     for (int j = 0; j < N; ++j) {
@@ -325,6 +326,16 @@ struct KernelLoops {
     }
   }
 
+  // The leading quadruples first .. up to the first multiple of W (or last), with the scalar
+  // steps; returns where the vector groups start.
+  QELT_ALWAYS_INLINE static std::size_t scalar_until_aligned(Amplitude* run, std::size_t first,
+                                                             std::size_t last, const Amplitude* m,
+                                                             unsigned b0, unsigned b1) noexcept {
+    const std::size_t aligned = std::min((first + W - 1) / W * W, last);
+    scalar_quads<CANONICAL>(run, first, aligned, m, b0, b1);
+    return aligned;
+  }
+
   // Four plain streams: 2^lo >= W. Groups of W quadruples from a multiple of W, which never
   // straddle a run of 2^lo (itself a multiple of W): within a run the members move on with i,
   // and only a run's first group recomputes where they are. The sixteen coefficients take 32
@@ -335,17 +346,12 @@ struct KernelLoops {
                                 const Coefficient* c, const Amplitude* m, unsigned b0,
                                 unsigned b1) noexcept {
     [[maybe_unused]] Watch seen = unwatched();
-    const unsigned lo = b0 < b1 ? b0 : b1;
-    const unsigned hi = b0 < b1 ? b1 : b0;
+    const OrderedBits order(b0, b1);
     const std::size_t step0 = std::size_t{1} << b0;
     const std::size_t step1 = std::size_t{1} << b1;
-    const std::size_t run_mask = (std::size_t{1} << lo) - 1;
-    const std::size_t aligned = std::min((first + W - 1) / W * W, last);
-    scalar_quads<CANONICAL>(run, first, aligned, m, b0, b1);
-    std::size_t i = aligned;
-    const auto first_member = [&](std::size_t q) {
-      return run + insert_zero_bit(insert_zero_bit(q, lo), hi);
-    };
+    const std::size_t run_mask = (std::size_t{1} << order.lo) - 1;
+    std::size_t i = scalar_until_aligned(run, first, last, m, b0, b1);
+    const auto first_member = [&](std::size_t q) { return run + order.first_member(q); };
     const std::size_t offsets[4] = {0, step1, step0, step0 + step1};
     Amplitude* p0 = i + W <= last ? first_member(i) : run;
     for (; Isa::PAIRED_STREAM_GROUPS && i + 2 * W <= last; i += 2 * W) {
@@ -368,9 +374,7 @@ struct KernelLoops {
   static void in_aligned_groups(Amplitude* run, std::size_t first, std::size_t last,
                                 const Amplitude* m, unsigned b0, unsigned b1,
                                 Group group) noexcept {
-    const std::size_t aligned = std::min((first + W - 1) / W * W, last);
-    scalar_quads<CANONICAL>(run, first, aligned, m, b0, b1);
-    std::size_t i = aligned;
+    std::size_t i = scalar_until_aligned(run, first, last, m, b0, b1);
     for (; i + W <= last; i += W) group(i);
     scalar_quads<CANONICAL>(run, i, last, m, b0, b1);
   }
@@ -392,11 +396,12 @@ struct KernelLoops {
   // Isa::PAIRED_STREAM_GROUPS two groups go through each coefficient together, as in the stream
   // loop.
   template <unsigned LO>
-  QELT_ALWAYS_INLINE static bool two_qubit_low_bit(Amplitude* run, std::size_t first, std::size_t last,
-                                const Coefficient* c, const Amplitude* m, unsigned b0,
-                                unsigned b1) noexcept {
+  QELT_ALWAYS_INLINE static bool two_qubit_low_bit(Amplitude* run, std::size_t first,
+                                                   std::size_t last, const Coefficient* c,
+                                                   const Amplitude* m, unsigned b0,
+                                                   unsigned b1) noexcept {
     [[maybe_unused]] Watch seen = unwatched();
-    const unsigned hi = b0 < b1 ? b1 : b0;
+    const unsigned hi = OrderedBits(b0, b1).hi;
     const bool first_is_high = b0 == hi;
     const std::size_t hi_step = std::size_t{1} << hi;
     // Group i's registers: the two hi-clear ones, then their hi-set partners.
@@ -406,9 +411,7 @@ struct KernelLoops {
       p[2] = p[0] + hi_step;
       p[3] = p[1] + hi_step;
     };
-    const std::size_t aligned = std::min((first + W - 1) / W * W, last);
-    scalar_quads<CANONICAL>(run, first, aligned, m, b0, b1);
-    std::size_t i = aligned;
+    std::size_t i = scalar_until_aligned(run, first, last, m, b0, b1);
     for (; Isa::PAIRED_STREAM_GROUPS && i + 2 * W <= last; i += 2 * W) {
       Amplitude* pa[4];
       Amplitude* pb[4];
@@ -474,8 +477,7 @@ struct KernelLoops {
                                 const Amplitude* m, unsigned b0, unsigned b1) noexcept {
     Coefficient c[16];
     for (int k = 0; k < 16; ++k) c[k] = coefficient(m[k]);
-    const unsigned lo = b0 < b1 ? b0 : b1;
-    const unsigned hi = b0 < b1 ? b1 : b0;
+    const auto [lo, hi] = OrderedBits(b0, b1);
     if ((std::size_t{1} << lo) >= W) return two_qubit_streams(run, first, last, c, m, b0, b1);
     if ((std::size_t{1} << hi) >= W) {
       if (lo == 0) return two_qubit_low_bit<0>(run, first, last, c, m, b0, b1);
