@@ -1,4 +1,5 @@
-// bounded_exp: the scalar path, and the choice among the paths built for this architecture.
+// bounded_exp: the scalar path, the two-lane path of the architecture's baseline (SSE2 on x86-64,
+// NEON on aarch64, part of every processor of each), and the choice among the paths built.
 #include "sample/bounded_exp.h"
 
 #include "runtime/isa_dispatch.h"
@@ -27,6 +28,16 @@ const IsaVariant<BoundedExpPath>& chosen() noexcept {
 void bounded_exp_scalar(const double* a, double* out, std::size_t count) noexcept {
   bounded_exp_over<ScalarExpLanes>(a, out, count);
 }
+
+#if defined(__x86_64__)
+void bounded_exp_sse2(const double* a, double* out, std::size_t count) noexcept {
+  bounded_exp_over<VectorExpLanes<2>>(a, out, count);
+}
+#elif defined(__aarch64__)
+void bounded_exp_neon(const double* a, double* out, std::size_t count) noexcept {
+  bounded_exp_over<VectorExpLanes<2>>(a, out, count);
+}
+#endif
 
 void bounded_exp(const double* a, double* out, std::size_t count) noexcept {
   chosen().entry(a, out, count);

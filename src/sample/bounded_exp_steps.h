@@ -1,7 +1,7 @@
-// The steps of bounded_exp, written once over a description of the lanes they run on (`Lanes`,
-// a plain double or a vector register of them), so that the scalar path and every vector path
-// perform the same sequence of operations lane by lane and give the same bits. Included by each
-// instruction-set file of src/sample, with internal linkage, so that each keeps its own copy
+// The steps of bounded_exp, written once over a description of the lanes they run on (a plain
+// double, or a vector register of them), so that the scalar path and every vector path perform
+// the same sequence of operations lane by lane and give the same bits. Included by each
+// instruction-set file of bounded_exp, with internal linkage, so that each keeps its own copy
 // compiled for its instruction set. Any thread; never fails.
 #pragma once
 
@@ -9,6 +9,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace qelt {
 namespace {
@@ -48,6 +49,52 @@ struct ScalarExpLanes {
   static V sub(V a, V b) noexcept { return a - b; }
   static V mul(V a, V b) noexcept { return a * b; }
   static V clamp_below(V low, V a) noexcept { return low > a ? low : a; }
+  static Bits bits(V v) noexcept { return std::bit_cast<Bits>(v); }
+  static V from_bits(Bits b) noexcept { return std::bit_cast<V>(b); }
+  static Bits add_bits(Bits a, Bits b) noexcept { return a + b; }
+  static Bits sub_bits(Bits a, Bits b) noexcept { return a - b; }
+  static Bits shift_exponent(Bits b) noexcept { return b << 52; }
+};
+
+// WIDTH doubles in one register of the instruction set the including file is compiled for
+// (two: SSE2, NEON; four: AVX2), through the compiler's vector extension, whose +, - and * are
+// the IEEE operations lane by lane and whose comparisons give all-ones or zero per lane.
+template <std::size_t LANES>
+struct DoubleVector;
+template <>
+struct DoubleVector<2> {
+  typedef double V __attribute__((vector_size(16)));
+  typedef std::uint64_t Bits __attribute__((vector_size(16)));
+};
+template <>
+struct DoubleVector<4> {
+  typedef double V __attribute__((vector_size(32)));
+  typedef std::uint64_t Bits __attribute__((vector_size(32)));
+};
+
+template <std::size_t LANES>
+struct VectorExpLanes {
+  using V = typename DoubleVector<LANES>::V;
+  using Bits = typename DoubleVector<LANES>::Bits;
+  static constexpr std::size_t WIDTH = LANES;
+  static V load(const double* p) noexcept {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+  static void store(double* p, V v) noexcept { std::memcpy(p, &v, sizeof v); }
+  static V splat(double x) noexcept {
+    V v;
+    for (std::size_t i = 0; i < LANES; ++i) v[i] = x;
+    return v;
+  }
+  static V add(V a, V b) noexcept { return a + b; }
+  static V sub(V a, V b) noexcept { return a - b; }
+  static V mul(V a, V b) noexcept { return a * b; }
+  static V clamp_below(V low, V a) noexcept {
+    const Bits take_low = static_cast<Bits>(low > a);
+    return from_bits((bits(low) & take_low) | (bits(a) & ~take_low));
+  }
   static Bits bits(V v) noexcept { return std::bit_cast<Bits>(v); }
   static V from_bits(Bits b) noexcept { return std::bit_cast<V>(b); }
   static Bits add_bits(Bits a, Bits b) noexcept { return a + b; }
