@@ -27,7 +27,7 @@ const GateKernels& gate_kernels(InstructionSet set) noexcept {
 }
 
 const GateKernels& active_gate_kernels() noexcept {
-  static const GateKernels& chosen = widest_supported(GATE_KERNEL_VARIANTS).entry();
+  static const GateKernels& chosen = chosen_variant<GATE_KERNEL_VARIANTS>().entry();
   return chosen;
 }
 

@@ -29,8 +29,7 @@ constexpr const IsaVariant<Entry>* variant_for(const IsaVariant<Entry> (&variant
   return nullptr;
 }
 
-// The widest variant this processor supports; the first, scalar, one when no other is. Callers
-// keep the answer (a function-local static), so the processor is asked once per routine.
+// The widest variant this processor supports; the first, scalar, one when no other is.
 template <class Entry, std::size_t N>
 const IsaVariant<Entry>& widest_supported(const IsaVariant<Entry> (&variants)[N]) noexcept {
   static_assert(N >= 1);
@@ -38,6 +37,13 @@ const IsaVariant<Entry>& widest_supported(const IsaVariant<Entry> (&variants)[N]
     if (cpu_supports(variants[i].instruction_set)) return variants[i];
   }
   return variants[0];
+}
+
+// The same for the table VARIANTS, chosen on first use and kept for the process.
+template <const auto& VARIANTS>
+const auto& chosen_variant() noexcept {
+  static const auto& chosen = widest_supported(VARIANTS);
+  return chosen;
 }
 
 }  // namespace qelt

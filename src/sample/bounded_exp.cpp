@@ -18,11 +18,6 @@ constexpr IsaVariant<BoundedExpPath> BOUNDED_EXP_VARIANTS[] = {
 #endif
 };
 
-const IsaVariant<BoundedExpPath>& chosen() noexcept {
-  static const IsaVariant<BoundedExpPath>& variant = widest_supported(BOUNDED_EXP_VARIANTS);
-  return variant;
-}
-
 }  // namespace
 
 void bounded_exp_scalar(const double* a, double* out, std::size_t count) noexcept {
@@ -40,7 +35,7 @@ void bounded_exp_neon(const double* a, double* out, std::size_t count) noexcept 
 #endif
 
 void bounded_exp(const double* a, double* out, std::size_t count) noexcept {
-  chosen().entry(a, out, count);
+  chosen_variant<BOUNDED_EXP_VARIANTS>().entry(a, out, count);
 }
 
 BoundedExpPath bounded_exp_path(InstructionSet set) noexcept {
@@ -49,7 +44,7 @@ BoundedExpPath bounded_exp_path(InstructionSet set) noexcept {
 }
 
 InstructionSet bounded_exp_instruction_set() noexcept {
-  return chosen().instruction_set;
+  return chosen_variant<BOUNDED_EXP_VARIANTS>().instruction_set;
 }
 
 }  // namespace qelt

@@ -38,10 +38,7 @@ constexpr IsaVariant<PathTable> ARGMAX_VARIANTS[] = {
 #endif
 };
 
-const IsaVariant<PathTable>& chosen() noexcept {
-  static const IsaVariant<PathTable>& variant = widest_supported(ARGMAX_VARIANTS);
-  return variant;
-}
+const ArgmaxPaths& chosen() noexcept { return chosen_variant<ARGMAX_VARIANTS>().entry(); }
 
 }  // namespace
 
@@ -64,14 +61,16 @@ const ArgmaxPaths* argmax_paths(InstructionSet set) noexcept {
   return variant ? &variant->entry() : nullptr;
 }
 
-InstructionSet argmax_instruction_set() noexcept { return chosen().instruction_set; }
+InstructionSet argmax_instruction_set() noexcept {
+  return chosen_variant<ARGMAX_VARIANTS>().instruction_set;
+}
 
 std::uint64_t first_argmax(std::span<const float> values) noexcept {
-  return chosen().entry().first_argmax(values);
+  return chosen().first_argmax(values);
 }
 
 float largest_number(std::span<const float> values) noexcept {
-  return chosen().entry().largest_number(values);
+  return chosen().largest_number(values);
 }
 
 std::uint64_t first_argmax_strided(const std::byte* data, std::size_t count,
