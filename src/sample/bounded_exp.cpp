@@ -21,16 +21,16 @@ constexpr IsaVariant<BoundedExpPath> BOUNDED_EXP_VARIANTS[] = {
 }  // namespace
 
 void bounded_exp_scalar(const double* a, double* out, std::size_t count) noexcept {
-  bounded_exp_over<ScalarExpLanes>(a, out, count);
+  bounded_exp_over<ExpLanes<1>>(a, out, count);
 }
 
 #if defined(__x86_64__)
 void bounded_exp_sse2(const double* a, double* out, std::size_t count) noexcept {
-  bounded_exp_over<VectorExpLanes<2>>(a, out, count);
+  bounded_exp_over<ExpLanes<2>>(a, out, count);
 }
 #elif defined(__aarch64__)
 void bounded_exp_neon(const double* a, double* out, std::size_t count) noexcept {
-  bounded_exp_over<VectorExpLanes<2>>(a, out, count);
+  bounded_exp_over<ExpLanes<2>>(a, out, count);
 }
 #endif
 

@@ -6,7 +6,7 @@
 namespace qelt {
 
 void bounded_exp_avx2(const double* a, double* out, std::size_t count) noexcept {
-  bounded_exp_over<VectorExpLanes<4>>(a, out, count);
+  bounded_exp_over<ExpLanes<4>>(a, out, count);
 }
 
 }  // namespace qelt

@@ -37,45 +37,30 @@ concept BoundedExpLanes = requires(typename L::V v, typename L::Bits b, const do
   { L::shift_exponent(b) } -> std::same_as<typename L::Bits>;
 };
 
-// One double at a time: the scalar path, and every vector path's tail.
-struct ScalarExpLanes {
+// WIDTH doubles: one (the scalar path, and every vector path's tail), or a register of two
+// (SSE2, NEON) or four (AVX2) of the instruction set the including file is compiled for, in the
+// compiler's vector extension, whose +, -, * and ?: are the IEEE operations and the select lane
+// by lane.
+template <std::size_t LANES>
+struct DoubleLanes {
   using V = double;
   using Bits = std::uint64_t;
-  static constexpr std::size_t WIDTH = 1;
-  static V load(const double* p) noexcept { return *p; }
-  static void store(double* p, V v) noexcept { *p = v; }
-  static V splat(double x) noexcept { return x; }
-  static V add(V a, V b) noexcept { return a + b; }
-  static V sub(V a, V b) noexcept { return a - b; }
-  static V mul(V a, V b) noexcept { return a * b; }
-  static V clamp_below(V low, V a) noexcept { return low > a ? low : a; }
-  static Bits bits(V v) noexcept { return std::bit_cast<Bits>(v); }
-  static V from_bits(Bits b) noexcept { return std::bit_cast<V>(b); }
-  static Bits add_bits(Bits a, Bits b) noexcept { return a + b; }
-  static Bits sub_bits(Bits a, Bits b) noexcept { return a - b; }
-  static Bits shift_exponent(Bits b) noexcept { return b << 52; }
 };
-
-// WIDTH doubles in one register of the instruction set the including file is compiled for
-// (two: SSE2, NEON; four: AVX2), through the compiler's vector extension, whose +, - and * are
-// the IEEE operations lane by lane and whose comparisons give all-ones or zero per lane.
-template <std::size_t LANES>
-struct DoubleVector;
 template <>
-struct DoubleVector<2> {
+struct DoubleLanes<2> {
   typedef double V __attribute__((vector_size(16)));
   typedef std::uint64_t Bits __attribute__((vector_size(16)));
 };
 template <>
-struct DoubleVector<4> {
+struct DoubleLanes<4> {
   typedef double V __attribute__((vector_size(32)));
   typedef std::uint64_t Bits __attribute__((vector_size(32)));
 };
 
 template <std::size_t LANES>
-struct VectorExpLanes {
-  using V = typename DoubleVector<LANES>::V;
-  using Bits = typename DoubleVector<LANES>::Bits;
+struct ExpLanes {
+  using V = typename DoubleLanes<LANES>::V;
+  using Bits = typename DoubleLanes<LANES>::Bits;
   static constexpr std::size_t WIDTH = LANES;
   static V load(const double* p) noexcept {
     V v;
@@ -84,17 +69,19 @@ struct VectorExpLanes {
   }
   static void store(double* p, V v) noexcept { std::memcpy(p, &v, sizeof v); }
   static V splat(double x) noexcept {
-    V v;
-    for (std::size_t i = 0; i < LANES; ++i) v[i] = x;
-    return v;
+    if constexpr (LANES == 1) {
+      return x;
+    } else {
+      V v;
+      for (std::size_t i = 0; i < LANES; ++i) v[i] = x;
+      return v;
+    }
   }
   static V add(V a, V b) noexcept { return a + b; }
   static V sub(V a, V b) noexcept { return a - b; }
   static V mul(V a, V b) noexcept { return a * b; }
-  static V clamp_below(V low, V a) noexcept {
-    const Bits take_low = static_cast<Bits>(low > a);
-    return from_bits((bits(low) & take_low) | (bits(a) & ~take_low));
-  }
+  // A lane-wise select on vectors (maxpd on x86-64, whose NaN rule is this one).
+  static V clamp_below(V low, V a) noexcept { return low > a ? low : a; }
   static Bits bits(V v) noexcept { return std::bit_cast<Bits>(v); }
   static V from_bits(Bits b) noexcept { return std::bit_cast<V>(b); }
   static Bits add_bits(Bits a, Bits b) noexcept { return a + b; }
@@ -145,7 +132,7 @@ void bounded_exp_over(const double* a, double* out, std::size_t count) noexcept 
   for (; i + L::WIDTH <= count; i += L::WIDTH) {
     L::store(out + i, approximate_exp<L>(L::load(a + i)));
   }
-  for (; i < count; ++i) out[i] = approximate_exp<ScalarExpLanes>(a[i]);
+  for (; i < count; ++i) out[i] = approximate_exp<ExpLanes<1>>(a[i]);
 }
 
 }  // namespace
