@@ -2,6 +2,7 @@
 // it is built for, plainest first and the scalar one first of all, and the process runs the
 // widest variant the processor supports. The variant files themselves never dispatch (the x86-64
 // gate kernels call nothing outside their own library); the dispatching file calls them.
+// Internal linkage, like every helper a file compiled with other -m flags could include.
 // Any thread; never fails.
 #pragma once
 
@@ -10,6 +11,7 @@
 #include "runtime/cpu_features.h"
 
 namespace qelt {
+namespace {
 
 // One variant of a routine: what it is built for, and its entry (a function pointer, or a
 // function returning a table of them).
@@ -46,4 +48,5 @@ const auto& chosen_variant() noexcept {
   return chosen;
 }
 
+}  // namespace
 }  // namespace qelt
