@@ -2,11 +2,22 @@
 // NEON on aarch64, part of every processor of each), and the choice among the paths built.
 #include "sample/bounded_exp.h"
 
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
 #include "runtime/isa_dispatch.h"
 #include "sample/bounded_exp_steps.h"
 
 namespace qelt {
 namespace {
+
+#if defined(__x86_64__)
+// maxpd(low, a) is the clamp's `low > a ? low : a`, NaN rule included, in one instruction.
+struct Sse2ExpLanes : ExpLanes<2> {
+  static V clamp_below(V low, V a) noexcept { return _mm_max_pd(low, a); }
+};
+#endif
 
 constexpr IsaVariant<BoundedExpPath> BOUNDED_EXP_VARIANTS[] = {
     {InstructionSet::SCALAR, bounded_exp_scalar},
@@ -26,7 +37,7 @@ void bounded_exp_scalar(const double* a, double* out, std::size_t count) noexcep
 
 #if defined(__x86_64__)
 void bounded_exp_sse2(const double* a, double* out, std::size_t count) noexcept {
-  bounded_exp_over<ExpLanes<2>>(a, out, count);
+  bounded_exp_over<Sse2ExpLanes>(a, out, count);
 }
 #elif defined(__aarch64__)
 void bounded_exp_neon(const double* a, double* out, std::size_t count) noexcept {

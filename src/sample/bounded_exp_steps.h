@@ -80,7 +80,8 @@ struct ExpLanes {
   static V add(V a, V b) noexcept { return a + b; }
   static V sub(V a, V b) noexcept { return a - b; }
   static V mul(V a, V b) noexcept { return a * b; }
-  // A lane-wise select on vectors (maxpd on x86-64, whose NaN rule is this one).
+  // A lane-wise select on vectors; an instruction set whose maximum has this NaN rule (x86-64's
+  // maxpd) overrides it, as compilers make a compare and a blend of it.
   static V clamp_below(V low, V a) noexcept { return low > a ? low : a; }
   static Bits bits(V v) noexcept { return std::bit_cast<Bits>(v); }
   static V from_bits(Bits b) noexcept { return std::bit_cast<V>(b); }
