@@ -11,6 +11,7 @@
 #include <optional>
 #include <vector>
 
+#include "pool/cache_line.h"
 #include "pool/job_handle.h"
 
 namespace qelt {
@@ -66,12 +67,12 @@ class LocalQueue {
   void resize(std::size_t new_capacity);
   void free_retired_if_no_thief() noexcept;
 
-  // Written by thieves: on a line of their own (two 64-byte lines, for the adjacent-line
-  // prefetcher), so that stealing does not take the owner's line away from it.
-  alignas(128) std::atomic<std::int64_t> front_{0};
+  // Written by thieves: on a line of their own (pool/cache_line.h), so that stealing does not
+  // take the owner's line away from it.
+  alignas(CACHE_LINE_BYTES) std::atomic<std::int64_t> front_{0};
   std::atomic<std::uint32_t> thieves_inside_{0};
   // Written by the owner only.
-  alignas(128) std::atomic<std::int64_t> back_{0};
+  alignas(CACHE_LINE_BYTES) std::atomic<std::int64_t> back_{0};
   std::atomic<Buffer*> buffer_;
   std::vector<Buffer*> retired_;
 };

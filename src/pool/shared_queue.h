@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "pool/cache_line.h"
 #include "pool/job_handle.h"
 #include "pool/local_queue.h"
 
@@ -60,7 +61,7 @@ class SharedQueue {
     Slot slots[BLOCK_CAPACITY];
     Block* wait_next() const noexcept;
   };
-  struct alignas(128) Position {
+  struct alignas(CACHE_LINE_BYTES) Position {
     std::atomic<std::size_t> index{0};
     std::atomic<Block*> block{nullptr};
   };

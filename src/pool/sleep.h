@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 
+#include "pool/cache_line.h"
 #include "pool/function_ref.h"
 #include "pool/latch.h"
 
@@ -71,7 +72,7 @@ class Sleep {
   bool wake_specific(std::size_t worker);
 
  private:
-  struct alignas(128) SleepSlot {
+  struct alignas(CACHE_LINE_BYTES) SleepSlot {
     std::mutex mutex;
     bool blocked = false;
     std::condition_variable changed;
@@ -84,7 +85,7 @@ class Sleep {
 
   std::size_t workers_;
   std::unique_ptr<SleepSlot[]> slots_;
-  alignas(128) std::atomic<std::uint64_t> counters_{0};
+  alignas(CACHE_LINE_BYTES) std::atomic<std::uint64_t> counters_{0};
 };
 
 }  // namespace qelt

@@ -72,17 +72,16 @@ void apply_gate_to_block(const GateEntryPoints& kernels, Amplitude* row, std::si
   }
   const unsigned b0 = static_cast<unsigned>(gate.bits[0]);
   const unsigned b1 = static_cast<unsigned>(gate.bits[1]);
-  const unsigned lo = b0 < b1 ? b0 : b1;
-  const unsigned hi = b0 < b1 ? b1 : b0;
+  const OrderedBits order(b0, b1);
   // Quadruples whose lowest member lies in a chunk: one per 4, 2 or 1 of its amplitudes as
   // two, one or none of the gate's positions lie inside the chunk.
-  const std::size_t quads = chunk >> ((lo < c) + (hi < c));
+  const std::size_t quads = chunk >> ((order.lo < c) + (order.hi < c));
   for (std::size_t s = 0; s < chunks; ++s) {
     const std::size_t start = base + chunk_offset(shape, s);
     if (start & gate_mask) continue;
     // start has both gate positions clear, so removing them gives its quadruple number; the
     // chunk's quadruples follow it consecutively.
-    const std::size_t first = remove_bit(remove_bit(start, hi), lo);
+    const std::size_t first = order.quadruple_of(start);
     kernels.two_qubit(row, first, first + quads, matrix, b0, b1);
   }
 }

@@ -10,12 +10,10 @@
 #include "quantum/gate_driver.h"
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
-#include <memory>
 #include <vector>
 
-#include "pool/backoff.h"
+#include "pool/claimed_shares.h"
 #include "quantum/blocked_runs.h"
 
 namespace qelt {
@@ -71,12 +69,6 @@ void apply_gates_to_one_row(const GateKernels& kernels, Amplitude* row, std::siz
   }
 }
 
-// A counter on its own cache line, so that threads counting on one do not slow down threads
-// reading the ones beside it.
-struct alignas(64) PaddedCounter {
-  std::atomic<std::size_t> value{0};
-};
-
 struct PlannedRun {
   BlockShape shape;
   std::size_t first_gate = 0;
@@ -85,19 +77,15 @@ struct PlannedRun {
 };
 
 // One long row, its work spread over the workers with one fork-join for the whole gate list.
-// The list is cut into blocked runs. Each run's blocks are dealt out in contiguous shares, one
-// per piece; every piece walks the runs in order, claims the blocks of its own share, then
-// those left in the other shares, and then waits until every block of the run is finished
-// before it starts on the next run. That wait is the barrier between gates: no amplitude is
-// touched by a run before every earlier run has finished with it, so the result is the
-// gate-by-gate one bit for bit. A piece waits only for blocks that running pieces have claimed
-// and are working on, never for a piece the pool has not started; a piece that starts late
-// joins the run in progress, or finds nothing left.
-// The shares keep a worker on the same part of the row from run to run, so that part stays in
-// its cache. One block per share: fewer, larger blocks cover more bit positions, so the list
-// falls into fewer runs, and the claiming still lets a fast worker take a slow one's block.
-// Blocks hold at most 2^BLOCK_BITS amplitudes, and at least 2^IN_ROW_MIN_BLOCK_BITS (or the
-// row), so that a block's work outweighs claiming it. With one worker this is the serial route.
+// The list is cut into blocked runs, the phases of a ClaimedShares schedule (pool/claimed_shares.h)
+// whose items are a run's blocks: its barrier between runs is the barrier between gates, so no
+// amplitude is touched by a run before every earlier run has finished with it, and the result is
+// the gate-by-gate one bit for bit. The shares keep a worker on the same part of the row from run
+// to run, so that part stays in its cache. One block per share: fewer, larger blocks cover more
+// bit positions, so the list falls into fewer runs, and the claiming still lets a fast worker
+// take a slow one's block. Blocks hold at most 2^BLOCK_BITS amplitudes, and at least
+// 2^IN_ROW_MIN_BLOCK_BITS (or the row), so that a block's work outweighs claiming it. With one
+// worker this is the serial route.
 void apply_gates_in_row(const Parallelism& parallelism, const GateKernels& kernels, Amplitude* row,
                         std::size_t dim, std::span<const PreparedGate> gates) {
   const std::size_t workers = parallelism.workers();
@@ -116,31 +104,16 @@ void apply_gates_in_row(const Parallelism& parallelism, const GateKernels& kerne
     runs.push_back(run);
     g = end;
   }
-  // Per run: blocks finished, then one claim counter per share.
-  const std::size_t stride = workers + 1;
-  const std::unique_ptr<PaddedCounter[]> counters(new PaddedCounter[runs.size() * stride]);
+  ClaimedShares schedule(workers, runs.size());
   parallelism.split(workers, 1, [&](std::size_t piece, std::size_t) {
     for (std::size_t r = 0; r < runs.size(); ++r) {
       const PlannedRun& run = runs[r];
-      PaddedCounter* done = &counters[r * stride];
-      PaddedCounter* claimed = done + 1;
       const std::span<const PreparedGate> run_gates = gates.subspan(run.first_gate, run.gate_count);
       const LastGateStores last_gate =
           r + 1 == runs.size() ? LastGateStores::CANONICAL_NANS : LastGateStores::PLAIN;
-      for (std::size_t k = 0; k < workers; ++k) {
-        const std::size_t share = (piece + k) % workers;
-        const std::size_t first = run.blocks * share / workers;
-        const std::size_t size = run.blocks * (share + 1) / workers - first;
-        for (std::size_t i;
-             (i = claimed[share].value.fetch_add(1, std::memory_order_relaxed)) < size;) {
-          apply_run_to_blocks(kernels, row, run.shape, first + i, first + i + 1, run_gates, 0,
-                              last_gate);
-          done->value.fetch_add(1, std::memory_order_release);
-        }
-      }
-      for (Backoff backoff; done->value.load(std::memory_order_acquire) < run.blocks;) {
-        backoff.snooze();
-      }
+      schedule.run_phase(r, piece, run.blocks, [&](std::size_t block) noexcept {
+        apply_run_to_blocks(kernels, row, run.shape, block, block + 1, run_gates, 0, last_gate);
+      });
     }
   });
 }

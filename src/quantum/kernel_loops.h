@@ -32,6 +32,8 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
+#include <concepts>
 #include <cstddef>
 
 #include "quantum/kernel_variants.h"
@@ -45,13 +47,39 @@
 namespace qelt {
 namespace {
 
+// What an instruction set provides to the loops below. V holds WIDTH amplitudes (2 * WIDTH
+// floats, each amplitude's re before its im), WIDTH a power of two from 2 to 8. mul and add are
+// the single-precision operations lane by lane, nothing fused. swap_re_im exchanges re and im
+// in every amplitude; dup_re(m) is (m.re, m.re, ...) and signed_im(m) is (-m.im, +m.im, ...).
+// deinterleave<B>(r0, r1, clear, set) takes two registers of consecutive amplitudes and gives
+// the members with bit B of their position clear and set, lane k of both being one pair, every
+// lower bit of a lane's position that of its amplitude; interleave<B> undoes it. B runs over
+// the bits inside a register (below log2 WIDTH). PAIRED_STREAM_GROUPS: whether two groups
+// should share each coefficient load (see two_qubit_streams). Optional: canonical_nans(v), v
+// with every NaN lane the canonical NaN, used where one instruction does it (REWRITES_NANS).
+template <class Isa>
+concept GateKernelIsa = requires(typename Isa::V v, typename Isa::V& out, const Amplitude* from,
+                                 Amplitude* to, Amplitude m) {
+  requires std::has_single_bit(Isa::WIDTH) && Isa::WIDTH >= 2 && Isa::WIDTH <= 8;
+  { Isa::PAIRED_STREAM_GROUPS } -> std::convertible_to<bool>;
+  { Isa::load(from) } -> std::same_as<typename Isa::V>;
+  Isa::store(to, v);
+  { Isa::mul(v, v) } -> std::same_as<typename Isa::V>;
+  { Isa::add(v, v) } -> std::same_as<typename Isa::V>;
+  { Isa::swap_re_im(v) } -> std::same_as<typename Isa::V>;
+  { Isa::dup_re(m) } -> std::same_as<typename Isa::V>;
+  { Isa::signed_im(m) } -> std::same_as<typename Isa::V>;
+  Isa::template deinterleave<0>(v, v, out, out);
+  Isa::template interleave<0>(v, v, out, out);
+};
+
 // With CANONICAL, every NaN the loops write ends up the canonical NaN; the arithmetic is the
 // same either way. The scalar edges store canonical NaNs directly (scalar_steps.h's stored). The
 // vector loops, where an extra operation per register would show, only add up every register
 // they store, one addition that the adders, less busy than the multipliers, absorb: a sum
 // absorbs NaN, so a sum that is no NaN proves that they stored none. Otherwise (NaN results, or
 // infinities of both signs in the sum) the entry point rewrites the NaNs of what it wrote.
-template <class Isa, bool CANONICAL>
+template <GateKernelIsa Isa, bool CANONICAL>
 struct KernelLoops {
   using V = typename Isa::V;
   static constexpr std::size_t W = Isa::WIDTH;  // amplitudes per register
@@ -69,7 +97,9 @@ struct KernelLoops {
   // An instruction set that can rewrite a register's NaNs in one instruction (AVX-512) does so
   // in the one-qubit loops, where it costs less than the sums; the two-qubit loops, short of
   // registers for its constants, watch the sums there too (measured per loop shape).
-  static constexpr bool REWRITES_NANS = requires(V v) { Isa::canonical_nans(v); };
+  static constexpr bool REWRITES_NANS = requires(V v) {
+    { Isa::canonical_nans(v) } -> std::same_as<V>;
+  };
 
   QELT_ALWAYS_INLINE static void put(Amplitude* p, V v, V& sum) noexcept {
     if constexpr (CANONICAL) sum = Isa::add(sum, v);
@@ -283,7 +313,8 @@ struct KernelLoops {
   // stored.
   template <int N>
   QELT_ALWAYS_INLINE static void stream_groups(const Coefficient* c, Amplitude* const (&p)[N],
-                                               const std::size_t (&offsets)[4], Watch& seen) noexcept {
+                                               const std::size_t (&offsets)[4],
+                                               Watch& seen) noexcept {
     V a[N][4];
     V* sets[N];
     for (int j = 0; j < N; ++j) {
@@ -296,6 +327,16 @@ struct KernelLoops {
     }
   }
 
+  // The leading quadruples first .. up to the first multiple of W (or last), with the scalar
+  // steps; returns where the vector groups start.
+  QELT_ALWAYS_INLINE static std::size_t scalar_until_aligned(Amplitude* run, std::size_t first,
+                                                             std::size_t last, const Amplitude* m,
+                                                             unsigned b0, unsigned b1) noexcept {
+    const std::size_t aligned = std::min((first + W - 1) / W * W, last);
+    scalar_quads<CANONICAL>(run, first, aligned, m, b0, b1);
+    return aligned;
+  }
+
   // Four plain streams: 2^lo >= W. Groups of W quadruples from a multiple of W, which never
   // straddle a run of 2^lo (itself a multiple of W): within a run the members move on with i,
   // and only a run's first group recomputes where they are. The sixteen coefficients take 32
@@ -306,17 +347,12 @@ struct KernelLoops {
                                 const Coefficient* c, const Amplitude* m, unsigned b0,
                                 unsigned b1) noexcept {
     [[maybe_unused]] Watch seen = unwatched();
-    const unsigned lo = b0 < b1 ? b0 : b1;
-    const unsigned hi = b0 < b1 ? b1 : b0;
+    const OrderedBits order(b0, b1);
     const std::size_t step0 = std::size_t{1} << b0;
     const std::size_t step1 = std::size_t{1} << b1;
-    const std::size_t run_mask = (std::size_t{1} << lo) - 1;
-    const std::size_t aligned = std::min((first + W - 1) / W * W, last);
-    scalar_quads<CANONICAL>(run, first, aligned, m, b0, b1);
-    std::size_t i = aligned;
-    const auto first_member = [&](std::size_t q) {
-      return run + insert_zero_bit(insert_zero_bit(q, lo), hi);
-    };
+    const std::size_t run_mask = (std::size_t{1} << order.lo) - 1;
+    std::size_t i = scalar_until_aligned(run, first, last, m, b0, b1);
+    const auto first_member = [&](std::size_t q) { return run + order.first_member(q); };
     const std::size_t offsets[4] = {0, step1, step0, step0 + step1};
     Amplitude* p0 = i + W <= last ? first_member(i) : run;
     for (; Isa::PAIRED_STREAM_GROUPS && i + 2 * W <= last; i += 2 * W) {
@@ -339,9 +375,7 @@ struct KernelLoops {
   static void in_aligned_groups(Amplitude* run, std::size_t first, std::size_t last,
                                 const Amplitude* m, unsigned b0, unsigned b1,
                                 Group group) noexcept {
-    const std::size_t aligned = std::min((first + W - 1) / W * W, last);
-    scalar_quads<CANONICAL>(run, first, aligned, m, b0, b1);
-    std::size_t i = aligned;
+    std::size_t i = scalar_until_aligned(run, first, last, m, b0, b1);
     for (; i + W <= last; i += W) group(i);
     scalar_quads<CANONICAL>(run, i, last, m, b0, b1);
   }
@@ -363,11 +397,12 @@ struct KernelLoops {
   // Isa::PAIRED_STREAM_GROUPS two groups go through each coefficient together, as in the stream
   // loop.
   template <unsigned LO>
-  QELT_ALWAYS_INLINE static bool two_qubit_low_bit(Amplitude* run, std::size_t first, std::size_t last,
-                                const Coefficient* c, const Amplitude* m, unsigned b0,
-                                unsigned b1) noexcept {
+  QELT_ALWAYS_INLINE static bool two_qubit_low_bit(Amplitude* run, std::size_t first,
+                                                   std::size_t last, const Coefficient* c,
+                                                   const Amplitude* m, unsigned b0,
+                                                   unsigned b1) noexcept {
     [[maybe_unused]] Watch seen = unwatched();
-    const unsigned hi = b0 < b1 ? b1 : b0;
+    const unsigned hi = OrderedBits(b0, b1).hi;
     const bool first_is_high = b0 == hi;
     const std::size_t hi_step = std::size_t{1} << hi;
     // Group i's registers: the two hi-clear ones, then their hi-set partners.
@@ -377,9 +412,7 @@ struct KernelLoops {
       p[2] = p[0] + hi_step;
       p[3] = p[1] + hi_step;
     };
-    const std::size_t aligned = std::min((first + W - 1) / W * W, last);
-    scalar_quads<CANONICAL>(run, first, aligned, m, b0, b1);
-    std::size_t i = aligned;
+    std::size_t i = scalar_until_aligned(run, first, last, m, b0, b1);
     for (; Isa::PAIRED_STREAM_GROUPS && i + 2 * W <= last; i += 2 * W) {
       Amplitude* pa[4];
       Amplitude* pb[4];
@@ -445,8 +478,7 @@ struct KernelLoops {
                                 const Amplitude* m, unsigned b0, unsigned b1) noexcept {
     Coefficient c[16];
     for (int k = 0; k < 16; ++k) c[k] = coefficient(m[k]);
-    const unsigned lo = b0 < b1 ? b0 : b1;
-    const unsigned hi = b0 < b1 ? b1 : b0;
+    const auto [lo, hi] = OrderedBits(b0, b1);
     if ((std::size_t{1} << lo) >= W) return two_qubit_streams(run, first, last, c, m, b0, b1);
     if ((std::size_t{1} << hi) >= W) {
       if (lo == 0) return two_qubit_low_bit<0>(run, first, last, c, m, b0, b1);
@@ -481,7 +513,7 @@ struct KernelLoops {
 };
 
 // Both sets of entry points of an instruction set's variant.
-template <class Isa>
+template <GateKernelIsa Isa>
 constexpr GateKernels kernels_for(InstructionSet set) noexcept {
   return {set, KernelLoops<Isa, false>::entry_points(), KernelLoops<Isa, true>::entry_points()};
 }

@@ -1,27 +1,14 @@
-// The gate kernels in every instruction-set variant (plain scalar, SSE2, AVX2, AVX-512F), the
-// CPU check that tells which ones can run here, and the variant chosen once for this process.
+// The gate kernels in every instruction-set variant (plain scalar, SSE2, AVX2, AVX-512F, NEON)
+// and the variant chosen once for this process (runtime/isa_dispatch.h).
 // Any thread. Never fails; calling a variant the CPU cannot run is the caller's error.
 #pragma once
 
 #include <cstddef>
 
 #include "quantum/prepared_gate.h"
+#include "runtime/cpu_features.h"
 
 namespace qelt {
-
-// The instruction sets the kernels are compiled for, from the plainest to the widest.
-enum class InstructionSet { SCALAR, SSE2, AVX2, AVX512F, NEON };
-
-// Those built for this architecture, plainest first.
-#if defined(__x86_64__)
-inline constexpr InstructionSet ALL_INSTRUCTION_SETS[] = {
-    InstructionSet::SCALAR, InstructionSet::SSE2, InstructionSet::AVX2, InstructionSet::AVX512F};
-#elif defined(__aarch64__)
-inline constexpr InstructionSet ALL_INSTRUCTION_SETS[] = {InstructionSet::SCALAR,
-                                                          InstructionSet::NEON};
-#else
-inline constexpr InstructionSet ALL_INSTRUCTION_SETS[] = {InstructionSet::SCALAR};
-#endif
 
 // The entry points of one variant. Every variant computes, amplitude for amplitude, exactly the
 // scalar sequence of products, differences and sums, so all of them give the same bits.
@@ -50,13 +37,8 @@ struct GateKernels {
   GateEntryPoints canonical;
 };
 
-// The instruction set's name in lower case ("scalar", "sse2", "avx2", "avx512f", "neon").
-const char* instruction_set_name(InstructionSet set) noexcept;
-
-// Whether this CPU can run the variant (the scalar one always can).
-bool cpu_supports(InstructionSet set) noexcept;
-
-// The entry points of one variant, whether or not this CPU can run them.
+// The entry points of one variant, whether or not this CPU can run them; the scalar ones for an
+// instruction set this architecture has no variant for.
 const GateKernels& gate_kernels(InstructionSet set) noexcept;
 
 // The widest variant this CPU supports, chosen on first use and kept for the process.

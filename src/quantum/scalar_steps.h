@@ -26,6 +26,26 @@ constexpr std::size_t remove_bit(std::size_t x, unsigned p) noexcept {
   return ((x >> (p + 1)) << p) | (x & ((std::size_t{1} << p) - 1));
 }
 
+// A two-qubit gate's positions [b0, b1] in ascending order, and the map between quadruple
+// numbers and their lowest members.
+struct OrderedBits {
+  unsigned lo;
+  unsigned hi;
+
+  constexpr OrderedBits(unsigned b0, unsigned b1) noexcept
+      : lo(b0 < b1 ? b0 : b1), hi(b0 < b1 ? b1 : b0) {}
+
+  // Quadruple i's lowest member: i with zero bits inserted at lo, then hi. Inserting at the
+  // lower position first makes hi refer to the final index.
+  constexpr std::size_t first_member(std::size_t i) const noexcept {
+    return insert_zero_bit(insert_zero_bit(i, lo), hi);
+  }
+  // The inverse, for an index with both positions clear.
+  constexpr std::size_t quadruple_of(std::size_t e) const noexcept {
+    return remove_bit(remove_bit(e, hi), lo);
+  }
+};
+
 // m * a with each of the four products rounded to single precision before the difference or
 // sum; the build forbids contracting them into fused multiply-adds.
 inline Amplitude complex_product(Amplitude m, Amplitude a) noexcept {
@@ -76,12 +96,11 @@ inline void scalar_pairs(Amplitude* x, Amplitude* y, std::size_t count,
 template <bool CANONICAL = false>
 inline void scalar_quads(Amplitude* run, std::size_t first, std::size_t last, const Amplitude* m,
                          unsigned b0, unsigned b1) noexcept {
-  const unsigned lo = b0 < b1 ? b0 : b1;
-  const unsigned hi = b0 < b1 ? b1 : b0;
+  const OrderedBits order(b0, b1);
   const std::size_t step0 = std::size_t{1} << b0;
   const std::size_t step1 = std::size_t{1} << b1;
   for (std::size_t i = first; i < last; ++i) {
-    const std::size_t e = insert_zero_bit(insert_zero_bit(i, lo), hi);
+    const std::size_t e = order.first_member(i);
     Amplitude* const p[4] = {run + e, run + (e | step1), run + (e | step0),
                              run + (e | step0 | step1)};
     const Amplitude a[4] = {*p[0], *p[1], *p[2], *p[3]};
@@ -97,11 +116,10 @@ inline void scalar_quads(Amplitude* run, std::size_t first, std::size_t last, co
 // Every NaN among the members of quadruples first .. last-1 (see scalar_quads) made canonical.
 inline void scalar_canonical_quads(Amplitude* run, std::size_t first, std::size_t last,
                                    unsigned b0, unsigned b1) noexcept {
-  const unsigned lo = b0 < b1 ? b0 : b1;
-  const unsigned hi = b0 < b1 ? b1 : b0;
+  const OrderedBits order(b0, b1);
   const std::size_t both = (std::size_t{1} << b0) | (std::size_t{1} << b1);
   for (std::size_t i = first; i < last; ++i) {
-    const std::size_t e = insert_zero_bit(insert_zero_bit(i, lo), hi);
+    const std::size_t e = order.first_member(i);
     for (std::size_t k : {e, e | (std::size_t{1} << b1), e | (std::size_t{1} << b0), e | both}) {
       run[k] = stored<true>(run[k]);
     }

@@ -1,14 +1,17 @@
-// CPUID and XGETBV, read once per process.
-#if defined(__x86_64__)
+// The instruction sets' names, and which of them this process can use: on x86-64 from CPUID and
+// XGETBV, read once; on aarch64 Advanced SIMD is part of every processor.
 #include "runtime/cpu_features.h"
 
+#if defined(__x86_64__)
 #include <cpuid.h>
 
 #include <cstdint>
+#endif
 
 namespace qelt {
 namespace {
 
+#if defined(__x86_64__)
 struct Features {
   bool avx2 = false;
   bool avx512f = false;
@@ -36,15 +39,44 @@ const Features& features() noexcept {
   static const Features detected = detect();
   return detected;
 }
+#endif
 
 }  // namespace
 
-bool cpu_has_avx2() noexcept {
-  return features().avx2;
+const char* instruction_set_name(InstructionSet set) noexcept {
+  switch (set) {
+    case InstructionSet::SCALAR:
+      return "scalar";
+    case InstructionSet::SSE2:
+      return "sse2";
+    case InstructionSet::AVX2:
+      return "avx2";
+    case InstructionSet::AVX512F:
+      return "avx512f";
+    case InstructionSet::NEON:
+      return "neon";
+  }
+  return "unknown";
 }
-bool cpu_has_avx512f() noexcept {
-  return features().avx512f;
+
+bool cpu_supports(InstructionSet set) noexcept {
+  switch (set) {
+    case InstructionSet::SCALAR:
+      return true;
+#if defined(__x86_64__)
+    case InstructionSet::SSE2:  // part of every x86-64 processor
+      return true;
+    case InstructionSet::AVX2:
+      return features().avx2;
+    case InstructionSet::AVX512F:
+      return features().avx512f;
+#elif defined(__aarch64__)
+    case InstructionSet::NEON:  // part of every aarch64 processor
+      return true;
+#endif
+    default:
+      return false;
+  }
 }
 
 }  // namespace qelt
-#endif

@@ -1,70 +1,61 @@
-// bounded_exp: the scalar path, the SSE2 path (every x86-64 processor) and the choice of path;
-// aarch64 takes the NEON path (bounded_exp_neon.cpp), other architectures the scalar one.
+// bounded_exp: the scalar path, the two-lane path of the architecture's baseline (SSE2 on x86-64,
+// NEON on aarch64, part of every processor of each), and the choice among the paths built.
 #include "sample/bounded_exp.h"
 
 #if defined(__x86_64__)
 #include <emmintrin.h>
-
-#include "runtime/cpu_features.h"
 #endif
 
+#include "runtime/isa_dispatch.h"
 #include "sample/bounded_exp_steps.h"
 
 namespace qelt {
+namespace {
 
-using namespace bounded_exp_steps;
+#if defined(__x86_64__)
+// maxpd(low, a) is the clamp's `low > a ? low : a`, NaN rule included, in one instruction.
+struct Sse2ExpLanes : ExpLanes<2> {
+  static V clamp_below(V low, V a) noexcept { return _mm_max_pd(low, a); }
+};
+#endif
+
+constexpr IsaVariant<BoundedExpPath> BOUNDED_EXP_VARIANTS[] = {
+    {InstructionSet::SCALAR, bounded_exp_scalar},
+#if defined(__x86_64__)
+    {InstructionSet::SSE2, bounded_exp_sse2},
+    {InstructionSet::AVX2, bounded_exp_avx2},
+#elif defined(__aarch64__)
+    {InstructionSet::NEON, bounded_exp_neon},
+#endif
+};
+
+}  // namespace
 
 void bounded_exp_scalar(const double* a, double* out, std::size_t count) noexcept {
-  for (std::size_t i = 0; i < count; ++i) out[i] = approximate_exp(a[i]);
+  bounded_exp_over<ExpLanes<1>>(a, out, count);
 }
 
 #if defined(__x86_64__)
 void bounded_exp_sse2(const double* a, double* out, std::size_t count) noexcept {
-  const __m128d lowest = _mm_set1_pd(LOWEST_ARGUMENT);
-  const __m128d shift = _mm_set1_pd(ROUNDING_SHIFT);
-  const __m128i shift_bits = _mm_castpd_si128(shift);
-  std::size_t i = 0;
-  for (; i + 2 <= count; i += 2) {
-    // maxpd(lowest, a) is `lowest > a ? lowest : a`, the scalar clamp (NaN stays NaN).
-    const __m128d x = _mm_max_pd(lowest, _mm_loadu_pd(a + i));
-    const __m128d shifted = _mm_add_pd(_mm_mul_pd(x, _mm_set1_pd(LOG2_E)), shift);
-    const __m128i k_bits = _mm_sub_epi64(_mm_castpd_si128(shifted), shift_bits);
-    const __m128d k = _mm_sub_pd(shifted, shift);
-    const __m128d f = _mm_sub_pd(_mm_sub_pd(x, _mm_mul_pd(k, _mm_set1_pd(LN2_HEAD))),
-                                 _mm_mul_pd(k, _mm_set1_pd(LN2_TAIL)));
-    __m128d p = _mm_set1_pd(TAYLOR[DEGREE]);
-    for (int t = DEGREE - 1; t >= 0; --t) {
-      p = _mm_add_pd(_mm_mul_pd(p, f), _mm_set1_pd(TAYLOR[t]));
-    }
-    const __m128i scaled = _mm_add_epi64(_mm_castpd_si128(p), _mm_slli_epi64(k_bits, 52));
-    _mm_storeu_pd(out + i, _mm_castsi128_pd(scaled));
-  }
-  bounded_exp_scalar(a + i, out + i, count - i);
-}
-
-bool has_avx2() noexcept {
-  return cpu_has_avx2();
-}
-
-void bounded_exp(const double* a, double* out, std::size_t count) noexcept {
-  if (has_avx2()) {
-    bounded_exp_avx2(a, out, count);
-  } else {
-    bounded_exp_sse2(a, out, count);
-  }
+  bounded_exp_over<Sse2ExpLanes>(a, out, count);
 }
 #elif defined(__aarch64__)
-bool has_avx2() noexcept { return false; }
-
-void bounded_exp(const double* a, double* out, std::size_t count) noexcept {
-  bounded_exp_neon(a, out, count);
-}
-#else
-bool has_avx2() noexcept { return false; }
-
-void bounded_exp(const double* a, double* out, std::size_t count) noexcept {
-  bounded_exp_scalar(a, out, count);
+void bounded_exp_neon(const double* a, double* out, std::size_t count) noexcept {
+  bounded_exp_over<ExpLanes<2>>(a, out, count);
 }
 #endif
+
+void bounded_exp(const double* a, double* out, std::size_t count) noexcept {
+  chosen_variant<BOUNDED_EXP_VARIANTS>().entry(a, out, count);
+}
+
+BoundedExpPath bounded_exp_path(InstructionSet set) noexcept {
+  const IsaVariant<BoundedExpPath>* variant = variant_for(BOUNDED_EXP_VARIANTS, set);
+  return variant ? variant->entry : nullptr;
+}
+
+InstructionSet bounded_exp_instruction_set() noexcept {
+  return chosen_variant<BOUNDED_EXP_VARIANTS>().instruction_set;
+}
 
 }  // namespace qelt

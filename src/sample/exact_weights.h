@@ -1,12 +1,14 @@
-// The exact softmax weights of the ranked candidates, shared by the full sampling path and the
-// nucleus shortcut, which must produce the same bits for the same candidates.
-// Any thread; one instance per walk over a ranking. Never fails.
+// The exact softmax weights of the ranked candidates and their total, shared by the full
+// sampling path and the nucleus shortcut, which must produce the same bits for the same
+// candidates. Any thread; one instance per walk over a ranking. Never fails.
 #pragma once
 
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <span>
 
 namespace qelt {
 
@@ -67,5 +69,20 @@ class RankedWeights {
   std::uint32_t previous_bits_ = 0;
   double previous_weight_ = 0.0;
 };
+
+// The weights of the first `count` ranked candidates, id(0) the best, each handed to
+// keep(rank, weight) as it is made; returns their total, summed in rank order.
+template <class IdOf, class Keep>
+double weigh_ranked(std::span<const float> logits, float temperature, std::size_t count,
+                    const IdOf& id, const Keep& keep) noexcept {
+  RankedWeights weights(logits[id(0)], temperature);
+  double total = 0.0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const double weight = weights.next(logits[id(i)]);
+    keep(i, weight);
+    total += weight;
+  }
+  return total;
+}
 
 }  // namespace qelt

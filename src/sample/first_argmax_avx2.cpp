@@ -1,16 +1,14 @@
-// The arg-max's AVX2 path: the block walk eight lanes at a time (built with -mavx2, called only
+// The arg-max's AVX2 paths: the block walk eight lanes at a time (built with -mavx2, called only
 // when the processor has AVX2).
-#include "sample/first_argmax.h"
-
-#if defined(__x86_64__)
 #include <immintrin.h>
 
+#include "sample/first_argmax.h"
 #include "sample/first_argmax_walk.h"
 
 namespace qelt {
 namespace {
 
-struct Avx2 {
+struct Avx2ArgmaxLanes {
   using Vec = __m256;
   static constexpr std::size_t LANES = 8;
   static Vec load(const float* p) noexcept { return _mm256_loadu_ps(p); }
@@ -35,9 +33,6 @@ struct Avx2 {
 
 }  // namespace
 
-std::uint64_t first_argmax_avx2(std::span<const float> values) noexcept {
-  return ArgmaxWalk<Avx2>::first_argmax(values.data(), values.size());
-}
+const ArgmaxPaths& avx2_argmax_paths() noexcept { return ArgmaxWalk<Avx2ArgmaxLanes>::PATHS; }
 
 }  // namespace qelt
-#endif

@@ -9,17 +9,33 @@
 #pragma once
 
 #include <bit>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 
+#include "sample/first_argmax.h"
+
 namespace qelt {
 namespace {
 
-// A vector type V provides: Vec; LANES; load; splat; max(x, acc), which returns acc when x is
-// NaN (so accumulators started at minus infinity never hold NaN); greater_mask and equal_mask,
-// one bit per lane (NaN compares false); largest_lane of a vector without NaN.
+// What the walk needs of an instruction set: Vec holds LANES floats (at most 16); load reads
+// them from any alignment; splat fills every lane; max(x, acc) is `x > acc ? x : acc` lane by
+// lane, so acc when x is NaN or equal (accumulators started at minus infinity never hold NaN);
+// greater_mask and equal_mask give one bit per lane, lane 0 lowest, from ordered compares (NaN
+// compares false, -0.0 equals +0.0); largest_lane is the largest lane of a vector without NaN.
 template <class V>
+concept ArgmaxLanes = requires(typename V::Vec v, const float* from, float x) {
+  requires V::LANES >= 1 && V::LANES <= 16;
+  { V::load(from) } -> std::same_as<typename V::Vec>;
+  { V::splat(x) } -> std::same_as<typename V::Vec>;
+  { V::max(v, v) } -> std::same_as<typename V::Vec>;
+  { V::greater_mask(v, v) } -> std::same_as<unsigned>;
+  { V::equal_mask(v, v) } -> std::same_as<unsigned>;
+  { V::largest_lane(v) } -> std::same_as<float>;
+};
+
+template <ArgmaxLanes V>
 struct ArgmaxWalk {
   using Vec = typename V::Vec;
   static constexpr std::size_t ACCUMULATORS = 8;
@@ -123,6 +139,14 @@ struct ArgmaxWalk {
     }
     return best_position;
   }
+
+  static std::uint64_t first_argmax_of(std::span<const float> values) noexcept {
+    return first_argmax(values.data(), values.size());
+  }
+  static float largest_number_of(std::span<const float> values) noexcept {
+    return largest_number(values.data(), values.size());
+  }
+  static constexpr ArgmaxPaths PATHS = {first_argmax_of, largest_number_of};
 };
 
 }  // namespace

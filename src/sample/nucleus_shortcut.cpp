@@ -44,13 +44,14 @@
 #include "sample/exact_weights.h"
 #include "sample/first_argmax.h"
 #include "sample/rank_order.h"
+#include "sample/ranked_walks.h"
 
 namespace qelt {
 namespace {
 
 // Below this many logits the full path costs little and the shortcut's fixed costs dominate.
 constexpr std::size_t MIN_VOCABULARY = 8192;
-// Candidates per chunk of the approximation pass (two 4 KiB arrays on the stack).
+// Candidates per chunk of the approximation pass (two 4 KiB arrays of working space).
 constexpr std::size_t CHUNK = 512;
 // Top digits of the rank key: sign, exponent and two bits of the significand.
 constexpr int DIGIT_SHIFT = 21;
@@ -75,28 +76,53 @@ std::pair<std::size_t, std::size_t> head_digits(const std::array<double, DIGITS>
   return {DIGITS, candidates};
 }
 
+// Candidates and approximate weight per top digit of the rank key, in LANES tables that
+// consecutive logits take in turn: neighbouring logits often share a digit, and separate tables
+// keep their updates from waiting on each other.
+template <std::size_t LANES>
+struct DigitTables {
+  std::array<std::array<std::uint32_t, DIGITS>, LANES> counts{};
+  std::array<std::array<double, DIGITS>, LANES> mass{};
+  // Working space of add.
+  std::array<double, CHUNK> arguments{};
+  std::array<double, CHUNK> approximations{};
+
+  // values[0 .. len-1] (len <= CHUNK), value j into table j % LANES, each with the approximate
+  // weight bounded_exp((value - best) * reciprocal); and those weights added in order to *sum,
+  // if given.
+  void add(const float* values, std::size_t len, double best, double reciprocal,
+           double* sum = nullptr) noexcept {
+    for (std::size_t j = 0; j < len; ++j) {
+      arguments[j] = (static_cast<double>(values[j]) - best) * reciprocal;
+    }
+    bounded_exp(arguments.data(), approximations.data(), len);
+    for (std::size_t j = 0; j < len; ++j) {
+      const std::size_t digit = top_digit(rank_key(values[j]));
+      ++counts[j % LANES][digit];
+      mass[j % LANES][digit] += approximations[j];
+    }
+    if (sum == nullptr) return;
+    for (std::size_t j = 0; j < len; ++j) *sum += approximations[j];
+  }
+};
+
 // The fraction of candidates, best first, that holds `share` of the weight, estimated from
 // SAMPLE evenly spaced logits with approximate weights.
 double sampled_head_fraction(std::span<const float> logits, double best, double reciprocal,
                              double share) {
   constexpr std::size_t SAMPLE = 1024;
+  static_assert(SAMPLE % CHUNK == 0);
   const std::size_t stride = logits.size() / SAMPLE;
-  std::array<double, SAMPLE> arguments;
-  std::array<double, SAMPLE> weights;
-  const auto counts = std::make_unique<std::array<std::uint32_t, DIGITS>>();
-  const auto mass = std::make_unique<std::array<double, DIGITS>>();
-  for (std::size_t j = 0; j < SAMPLE; ++j) {
-    arguments[j] = (static_cast<double>(logits[j * stride]) - best) * reciprocal;
-  }
-  bounded_exp(arguments.data(), weights.data(), SAMPLE);
+  std::array<float, SAMPLE> sample;
+  for (std::size_t j = 0; j < SAMPLE; ++j) sample[j] = logits[j * stride];
+  const auto tables = std::make_unique<DigitTables<1>>();
   double total = 0.0;
-  for (std::size_t j = 0; j < SAMPLE; ++j) {
-    const std::size_t digit = top_digit(rank_key(logits[j * stride]));
-    ++(*counts)[digit];
-    (*mass)[digit] += weights[j];
-    total += weights[j];
+  for (std::size_t start = 0; start < SAMPLE; start += CHUNK) {
+    tables->add(sample.data() + start, CHUNK, best, reciprocal, &total);
   }
-  return static_cast<double>(head_digits(*mass, *counts, total * share).second) / SAMPLE;
+  return static_cast<double>(
+             head_digits(tables->mass[0], tables->counts[0], total * share).second) /
+         SAMPLE;
 }
 
 // Without a cut the full path draws over all n weights from the target u * W. The index where
@@ -107,15 +133,8 @@ template <class Weight, class Id>
 std::optional<std::uint64_t> walk_without_cut(double target_low, double target_high,
                                               std::size_t head, const Weight& weight,
                                               const Id& id) {
-  auto walk = [&](double target) -> std::optional<std::size_t> {
-    for (std::size_t i = 0; i < head; ++i) {
-      target -= weight(i);
-      if (target <= 0.0) return i;
-    }
-    return std::nullopt;
-  };
-  const std::optional<std::size_t> high = walk(target_high);
-  if (!high || walk(target_low) != high) return std::nullopt;
+  const std::optional<std::size_t> high = draw_rank(target_high, head, weight);
+  if (!high || draw_rank(target_low, head, weight) != high) return std::nullopt;
   return id(*high);
 }
 
@@ -146,42 +165,31 @@ std::optional<std::uint64_t> sample_nucleus_shortcut(std::span<const float> logi
     return std::nullopt;
   }
 
-  // One pass: candidates and approximate weight per top digit of the rank key. Neighbouring
-  // logits often share a digit; LANES separate tables keep their updates from waiting on each
-  // other, and are added up afterwards (the bound holds for any order of summation).
+  // One pass: candidates and approximate weight per top digit of the rank key, in LANES tables
+  // added up afterwards (the bound holds for any order of summation).
   constexpr std::size_t LANES = 4;
-  const auto lane_counts = std::make_unique<std::array<std::array<std::uint32_t, DIGITS>, LANES>>();
-  const auto lane_mass = std::make_unique<std::array<std::array<double, DIGITS>, LANES>>();
-  std::array<double, CHUNK> arguments;
-  std::array<double, CHUNK> approximations;
+  static_assert(CHUNK % LANES == 0);
+  const auto lanes = std::make_unique<DigitTables<LANES>>();
   for (std::size_t start = 0; start < n; start += CHUNK) {
-    const std::size_t len = std::min(CHUNK, n - start);
-    for (std::size_t j = 0; j < len; ++j) {
-      arguments[j] = (static_cast<double>(logits[start + j]) - approximate_best) * reciprocal;
-    }
-    bounded_exp(arguments.data(), approximations.data(), len);
-    for (std::size_t j = 0; j < len; ++j) {
-      const std::size_t digit = top_digit(rank_key(logits[start + j]));
-      ++(*lane_counts)[j % LANES][digit];
-      (*lane_mass)[j % LANES][digit] += approximations[j];
-    }
+    lanes->add(logits.data() + start, std::min(CHUNK, n - start), approximate_best, reciprocal);
   }
-  const auto counts = std::make_unique<std::array<std::uint32_t, DIGITS>>();
-  const auto mass = std::make_unique<std::array<double, DIGITS>>();
+  const auto tables = std::make_unique<DigitTables<1>>();
+  std::array<std::uint32_t, DIGITS>& counts = tables->counts[0];
+  std::array<double, DIGITS>& mass = tables->mass[0];
   for (std::size_t lane = 0; lane < LANES; ++lane) {
     for (std::size_t d = 0; d < DIGITS; ++d) {
-      (*counts)[d] += (*lane_counts)[lane][d];
-      (*mass)[d] += (*lane_mass)[lane][d];
+      counts[d] += lanes->counts[lane][d];
+      mass[d] += lanes->mass[lane][d];
     }
   }
-  if ((*counts)[DIGITS - 1] != 0) return std::nullopt;  // NaN logits: only their keys go there
+  if (counts[DIGITS - 1] != 0) return std::nullopt;  // NaN logits: only their keys go there
 
   // With a cut (top_p < 1), the head must reach past the threshold; without one, past the
   // draw's target. Aim past it with room to spare; whether it reaches is checked exactly below.
   double approximate_total = 0.0;
-  for (double m : *mass) approximate_total += m;
+  for (double m : mass) approximate_total += m;
   const auto [last, head] =
-      head_digits(*mass, *counts, approximate_total * share * (1.0 + 0x1p-20));
+      head_digits(mass, counts, approximate_total * share * (1.0 + 0x1p-20));
   if (last == DIGITS || head > n / 2) return std::nullopt;
 
   // The head's candidates in position order (a branch-free filter), then ranked.
@@ -198,16 +206,13 @@ std::optional<std::uint64_t> sample_nucleus_shortcut(std::span<const float> logi
   auto weight = [&](std::size_t rank) { return std::bit_cast<double>(weight_bits[rank]); };
 
   // The head's weights exactly as the full path makes them.
-  RankedWeights weights(logits[id(0)], temperature);
-  double head_sum = 0.0;
-  for (std::size_t i = 0; i < head; ++i) {
-    const double w = weights.next(logits[id(i)]);
-    weight_bits[i] = std::bit_cast<std::uint64_t>(w);
-    head_sum += w;
-  }
+  const double head_sum =
+      weigh_ranked(logits, temperature, head, id, [&](std::size_t i, double w) {
+        weight_bits[i] = std::bit_cast<std::uint64_t>(w);
+      });
 
   double tail = 0.0;
-  for (std::size_t d = last + 1; d < DIGITS; ++d) tail += (*mass)[d];
+  for (std::size_t d = last + 1; d < DIGITS; ++d) tail += mass[d];
   const double margin = 4.0 * (0x1p-40 + static_cast<double>(n + 8) * 0x1p-52);
   const double base = head_sum + tail;
   const double total_low = base * (1.0 - margin);
@@ -216,25 +221,11 @@ std::optional<std::uint64_t> sample_nucleus_shortcut(std::span<const float> logi
 
   const double threshold_low = total_low * p;
   const double threshold_high = total_high * p;
-  double running = 0.0;
-  double before = 0.0;
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < head; ++i) {
-    before = running;
-    running += weight(i);
-    if (running >= threshold_high) {
-      kept = i + 1;
-      break;
-    }
+  const NucleusCut nucleus = cut_at(threshold_high, head, weight);
+  if (nucleus.kept == 0 || (nucleus.kept > 1 && nucleus.before >= threshold_low)) {
+    return std::nullopt;
   }
-  if (kept == 0 || (kept > 1 && before >= threshold_low)) return std::nullopt;
-
-  double target = uniform * running;
-  for (std::size_t i = 0; i < kept; ++i) {
-    target -= weight(i);
-    if (target <= 0.0) return id(i);
-  }
-  return id(kept - 1);
+  return id(draw_rank(uniform * nucleus.running, nucleus.kept, weight).value_or(nucleus.kept - 1));
 }
 
 }  // namespace qelt

@@ -11,6 +11,7 @@
 #include "sample/first_argmax.h"
 #include "sample/nucleus_shortcut.h"
 #include "sample/rank_order.h"
+#include "sample/ranked_walks.h"
 #include "sample/splitmix.h"
 
 namespace qelt {
@@ -21,16 +22,14 @@ template <class Id>
 std::uint64_t sample_ranked(std::span<const float> logits, float temperature, float top_p,
                             std::size_t k, double uniform) {
   RankedCandidates<Id> ranked = rank_candidates<Id>(logits, k);
+  const auto id = [&](std::size_t rank) { return ranked.id(rank); };
+  const auto weight = [&](std::size_t rank) { return ranked.weight(rank); };
 
   // Unnormalised softmax weights relative to the best logit, the total summed in rank order as
   // they are made.
-  RankedWeights weights(logits[ranked.id(0)], temperature);
-  double total = 0.0;
-  for (std::size_t i = 0; i < k; ++i) {
-    const double weight = weights.next(logits[ranked.id(i)]);
-    ranked.set_weight(i, weight);
-    total += weight;
-  }
+  const double total = weigh_ranked(logits, temperature, k, id, [&](std::size_t i, double w) {
+    ranked.set_weight(i, w);
+  });
 
   // Nucleus cut: the shortest prefix whose running sum reaches top_p of the total. The running
   // sum where it stops is, bit for bit, the kept mass summed again from the start; when no cut
@@ -40,25 +39,15 @@ std::uint64_t sample_ranked(std::span<const float> logits, float temperature, fl
   double kept_mass = total;
   if (top_p < 1.0f) {
     const double threshold = total * static_cast<double>(std::max(top_p, 0.0f));
-    double running = 0.0;
-    for (std::size_t i = 0; i < k; ++i) {
-      running += ranked.weight(i);
-      if (running >= threshold) {
-        kept = i + 1;
-        kept_mass = running;
-        break;
-      }
+    if (const NucleusCut cut = cut_at(threshold, k, weight); cut.kept != 0) {
+      kept = cut.kept;
+      kept_mass = cut.running;
     }
   }
 
   // The draw scales the target by the kept mass instead of renormalising the weights. A walk
   // that never brings the target to zero or below (rounding, NaN) ends on the last kept one.
-  double target = uniform * kept_mass;
-  for (std::size_t i = 0; i < kept; ++i) {
-    target -= ranked.weight(i);
-    if (target <= 0.0) return ranked.id(i);
-  }
-  return ranked.id(kept - 1);
+  return id(draw_rank(uniform * kept_mass, kept, weight).value_or(kept - 1));
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "quantum/gate_driver.h"
 #include "quantum/parallelism.h"
 #include "sample/bounded_exp.h"
+#include "sample/first_argmax.h"
 #include "sample/sampler.h"
 
 namespace {
@@ -108,7 +109,8 @@ const char* name_of(InstructionSet set) { return qelt::instruction_set_name(set)
 
 int main() {
   std::printf("active %s\n", name_of(qelt::active_gate_kernels().instruction_set));
-  std::printf("sampler-exp-path %s\n", qelt::has_avx2() ? "avx2" : "baseline or neon");
+  std::printf("sampler-exp-path %s\n", name_of(qelt::bounded_exp_instruction_set()));
+  std::printf("sampler-argmax-path %s\n", name_of(qelt::argmax_instruction_set()));
   int status = 0;
 
   // Serial single rows (below 2^15 amplitudes), in-row parallel single rows (2^15 and 2^16)

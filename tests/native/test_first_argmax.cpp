@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <random>
 #include <span>
@@ -20,7 +21,7 @@ namespace {
 constexpr float INF = std::numeric_limits<float>::infinity();
 const float NAN_VALUE = std::numeric_limits<float>::quiet_NaN();
 
-using Path = std::uint64_t (*)(std::span<const float>);
+using Path = std::function<std::uint64_t(std::span<const float>)>;
 
 // The values laid out `stride` floats apart (negative: last value first), through the strided
 // entry.
@@ -45,7 +46,7 @@ std::uint64_t misaligned(std::span<const float> values) {
 }
 
 struct NamedPath {
-  const char* name;
+  std::string name;
   Path path;
   bool available = true;
 };
@@ -129,23 +130,32 @@ TEST_P(FirstArgmaxPath, MatchesTheScalarWalkOnWholeInputs) {
   }
 }
 
+// The first position holding largest_number's value, which is the arg-max when that value is
+// right.
+Path first_of_largest(float (*largest_number)(std::span<const float>) noexcept) {
+  return [largest_number](std::span<const float> v) -> std::uint64_t {
+    const float largest = largest_number(v);
+    if (largest == -INF) return 0;
+    return static_cast<std::uint64_t>(std::find(v.begin(), v.end(), largest) - v.begin());
+  };
+}
+
 std::vector<NamedPath> paths() {
   std::vector<NamedPath> list = {
       {"dispatch", [](std::span<const float> v) { return qelt::first_argmax(v); }},
       {"stride3", &strided<3>},
       {"reversed", &strided<-1>},
       {"misaligned", &misaligned},
-      // The first position holding largest_number's value is the arg-max when that value is right.
-      {"largest", [](std::span<const float> v) -> std::uint64_t {
-         const float largest = qelt::largest_number(v);
-         if (largest == -INF) return 0;
-         return static_cast<std::uint64_t>(std::find(v.begin(), v.end(), largest) - v.begin());
-       }}};
-#if defined(__x86_64__)
-  list.push_back({"sse2", [](std::span<const float> v) { return qelt::first_argmax_sse2(v); }});
-  list.push_back({"avx2", [](std::span<const float> v) { return qelt::first_argmax_avx2(v); },
-                  qelt::first_argmax_has_avx2()});
-#endif
+      {"largest", first_of_largest(&qelt::largest_number)}};
+  // Every vector path built for this architecture, forced.
+  for (qelt::InstructionSet set : qelt::ALL_INSTRUCTION_SETS) {
+    const qelt::ArgmaxPaths* forced = qelt::argmax_paths(set);
+    if (set == qelt::InstructionSet::SCALAR || forced == nullptr) continue;
+    const std::string name = qelt::instruction_set_name(set);
+    list.push_back({name, forced->first_argmax, qelt::cpu_supports(set)});
+    list.push_back({name + "_largest", first_of_largest(forced->largest_number),
+                    qelt::cpu_supports(set)});
+  }
   return list;
 }
 

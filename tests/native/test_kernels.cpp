@@ -1,5 +1,6 @@
 // The gate kernels: the scalar kernel against a reference written from the gate rule, and every
-// vector variant bit for bit against the scalar kernel, on every bit position and bit order.
+// vector variant bit for bit against the scalar kernel, on every bit position and bit order; and
+// the one dispatch, for the gate kernels and the sampler's vector routines alike.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,8 @@
 #include <vector>
 
 #include "quantum/kernel_variants.h"
+#include "sample/bounded_exp.h"
+#include "sample/first_argmax.h"
 #include "test_kernels_reference.h"
 
 namespace qelt {
@@ -199,7 +202,7 @@ INSTANTIATE_TEST_SUITE_P(AllVariants, VariantPairs,
                                          InstructionSet::AVX512F),
                          [](const auto& info) { return name_of(info.param); });
 
-// ---- The variants exist and the widest supported one is chosen ----
+// ---- The variants exist and the widest supported one is chosen, for every routine ----
 
 #if defined(__x86_64__)
 // A variant that silently fell back to another one would share its entry points.
@@ -236,6 +239,9 @@ TEST(KernelVariants, ActiveVariantIsTheWidestTheCpuReports) {
   ASSERT_TRUE(flags.count("sse2")) << "no flags line in /proc/cpuinfo";
   InstructionSet want = InstructionSet::SSE2;
   if (flags.count("avx2")) want = InstructionSet::AVX2;
+  // The sampler's routines are built up to AVX2.
+  EXPECT_EQ(name_of(argmax_instruction_set()), name_of(want));
+  EXPECT_EQ(name_of(bounded_exp_instruction_set()), name_of(want));
   if (flags.count("avx512f")) want = InstructionSet::AVX512F;
   EXPECT_EQ(name_of(active_gate_kernels().instruction_set), name_of(want));
   EXPECT_TRUE(cpu_supports(InstructionSet::SSE2));  // part of every x86-64 CPU
@@ -246,6 +252,8 @@ TEST(KernelVariants, ActiveVariantIsTheWidestTheCpuReports) {
 TEST(KernelVariants, TheArchitecturesWidestVariantRunsOffX86) {
   const InstructionSet widest = std::end(ALL_INSTRUCTION_SETS)[-1];
   EXPECT_EQ(name_of(active_gate_kernels().instruction_set), name_of(widest));
+  EXPECT_EQ(name_of(argmax_instruction_set()), name_of(widest));
+  EXPECT_EQ(name_of(bounded_exp_instruction_set()), name_of(widest));
   for (InstructionSet set : ALL_INSTRUCTION_SETS) EXPECT_TRUE(cpu_supports(set)) << name_of(set);
   EXPECT_FALSE(cpu_supports(InstructionSet::AVX2));
   EXPECT_EQ(gate_kernels(InstructionSet::AVX2).plain.one_qubit,

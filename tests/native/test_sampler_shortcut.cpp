@@ -9,6 +9,7 @@
 #include <limits>
 #include <optional>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "sample/bounded_exp.h"
@@ -32,20 +33,34 @@ std::vector<double> exp_arguments() {
   return a;
 }
 
-using ExpPath = void (*)(const double*, double*, std::size_t);
+struct NamedExpPath {
+  std::string name;
+  qelt::BoundedExpPath path;
+  bool runs_here;
+};
 
-class BoundedExpPath : public ::testing::TestWithParam<ExpPath> {};
+// Every vector path built for this architecture, each forced, and the dispatch.
+std::vector<NamedExpPath> exp_paths() {
+  std::vector<NamedExpPath> paths = {{"dispatch", &qelt::bounded_exp, true}};
+  for (qelt::InstructionSet set : qelt::ALL_INSTRUCTION_SETS) {
+    if (set == qelt::InstructionSet::SCALAR) continue;  // the reference
+    if (qelt::BoundedExpPath path = qelt::bounded_exp_path(set)) {
+      paths.push_back({qelt::instruction_set_name(set), path, qelt::cpu_supports(set)});
+    }
+  }
+  return paths;
+}
+
+class BoundedExpPath : public ::testing::TestWithParam<NamedExpPath> {};
 
 TEST_P(BoundedExpPath, GivesTheScalarBitsForEveryLengthAndValue) {
-#if defined(__x86_64__)
-  if (GetParam() == &qelt::bounded_exp_avx2 && !qelt::has_avx2()) GTEST_SKIP() << "no AVX2";
-#endif
+  if (!GetParam().runs_here) GTEST_SKIP() << "this processor lacks " << GetParam().name;
   const std::vector<double> a = exp_arguments();
   std::vector<double> expected(a.size()), got(a.size());
   qelt::bounded_exp_scalar(a.data(), expected.data(), a.size());
   for (std::size_t offset : {0, 1, 3}) {  // odd starts and lengths reach the scalar tails
     const std::size_t len = a.size() - offset - offset % 2;
-    GetParam()(a.data() + offset, got.data(), len);
+    GetParam().path(a.data() + offset, got.data(), len);
     for (std::size_t i = 0; i < len; ++i) {
       ASSERT_EQ(std::bit_cast<std::uint64_t>(got[i]),
                 std::bit_cast<std::uint64_t>(expected[i + offset]))
@@ -54,16 +69,8 @@ TEST_P(BoundedExpPath, GivesTheScalarBitsForEveryLengthAndValue) {
   }
 }
 
-#if defined(__x86_64__)
-INSTANTIATE_TEST_SUITE_P(Paths, BoundedExpPath,
-                         ::testing::Values(&qelt::bounded_exp_sse2, &qelt::bounded_exp_avx2,
-                                           &qelt::bounded_exp));
-#elif defined(__aarch64__)
-INSTANTIATE_TEST_SUITE_P(Paths, BoundedExpPath,
-                         ::testing::Values(&qelt::bounded_exp_neon, &qelt::bounded_exp));
-#else
-INSTANTIATE_TEST_SUITE_P(Paths, BoundedExpPath, ::testing::Values(&qelt::bounded_exp));
-#endif
+INSTANTIATE_TEST_SUITE_P(Paths, BoundedExpPath, ::testing::ValuesIn(exp_paths()),
+                         [](const auto& info) { return info.param.name; });
 
 TEST(BoundedExp, StaysWithinItsBoundOfThePlatformExp) {
   // The shortcut's proof needs |approximation / exp - 1| <= 2^-40 (plus the platform's own
