@@ -3,8 +3,7 @@
 // Interpreter threads holding the interpreter lock when it is made. Never fails.
 #pragma once
 
-#include <unistd.h>
-
+#include "os/park.h"
 #include "pyapi/python.h"
 
 namespace qelt {
@@ -35,7 +34,7 @@ class ReleasedInterpreterLock {
     try {
       PyEval_RestoreThread(state_);
     } catch (...) {  // only the forced unwind: the C call throws nothing else
-      for (;;) pause();
+      os::park_forever();
     }
   }
   ReleasedInterpreterLock(const ReleasedInterpreterLock&) = delete;
