@@ -13,28 +13,28 @@
 namespace qelt::os {
 
 std::optional<std::size_t> affinity_cpu_count() noexcept {
-  // Processes and threads live in processor groups of at most 64 CPUs. While all of the
-  // process's threads are in one group, the process mask is its affinity there; a process that
-  // spans groups reports a mask of zero, and may then run on the active CPUs of each of its
-  // groups.
+  // CPUs come in processor groups of at most 64. A process whose affinity lies in one group has
+  // its mask there; one that spans several (threads placed in more than one group, or the
+  // default on Windows 11 and later with more than 64 CPUs) may run on the active CPUs of each
+  // of its groups, and its process mask reads zero.
   const HANDLE process = GetCurrentProcess();
-  DWORD_PTR process_mask = 0;
-  DWORD_PTR system_mask = 0;
-  if (GetProcessAffinityMask(process, &process_mask, &system_mask) && process_mask != 0) {
-    return static_cast<std::size_t>(std::popcount(static_cast<std::uint64_t>(process_mask)));
-  }
   USHORT group_count = 0;
   GetProcessGroupAffinity(process, &group_count, nullptr);  // fails, telling the count
-  if (group_count == 0) return std::nullopt;
-  try {
-    std::vector<USHORT> groups(group_count);
-    if (!GetProcessGroupAffinity(process, &group_count, groups.data())) return std::nullopt;
-    std::size_t cpus = 0;
-    for (USHORT i = 0; i < group_count; ++i) cpus += GetActiveProcessorCount(groups[i]);
-    return cpus;
-  } catch (...) {
-    return std::nullopt;
+  if (group_count > 1) {
+    try {
+      std::vector<USHORT> groups(group_count);
+      if (GetProcessGroupAffinity(process, &group_count, groups.data())) {
+        std::size_t cpus = 0;
+        for (USHORT i = 0; i < group_count; ++i) cpus += GetActiveProcessorCount(groups[i]);
+        if (cpus > 0) return cpus;
+      }
+    } catch (...) {  // no memory for the list: fall back to the mask
+    }
   }
+  DWORD_PTR process_mask = 0;
+  DWORD_PTR system_mask = 0;
+  if (!GetProcessAffinityMask(process, &process_mask, &system_mask)) return std::nullopt;
+  return static_cast<std::size_t>(std::popcount(static_cast<std::uint64_t>(process_mask)));
 }
 
 std::optional<std::size_t> online_processors() noexcept {
