@@ -3,7 +3,8 @@
 #
 # Inputs, as -D definitions or environment variables of the same name:
 #   QELT_ZIG         the zig executable (from the `ziglang` PyPI package; default: `zig` on PATH)
-#   QELT_ZIG_TARGET  the target triple with its glibc version, e.g. aarch64-linux-gnu.2.28
+#   QELT_ZIG_TARGET  the target triple, with its glibc version on Linux, e.g.
+#                    aarch64-linux-gnu.2.28 or x86_64-windows-gnu (MinGW-w64 on the UCRT)
 # The CPU model is always the architecture's baseline, never this machine's: code outside the
 # run-time-dispatched kernels must run on every processor of the architecture.
 #
@@ -32,7 +33,14 @@ else()
   message(FATAL_ERROR "zig toolchain: no baseline CPU model known for ${QELT_ZIG_ARCH}")
 endif()
 
-set(CMAKE_SYSTEM_NAME Linux)
+string(REGEX MATCH "^[^-]+-([^-]+)" _qelt_zig_os "${QELT_ZIG_TARGET}")
+if(CMAKE_MATCH_1 STREQUAL "linux")
+  set(CMAKE_SYSTEM_NAME Linux)
+elseif(CMAKE_MATCH_1 STREQUAL "windows")
+  set(CMAKE_SYSTEM_NAME Windows)
+else()
+  message(FATAL_ERROR "zig toolchain: no CMake system name known for ${QELT_ZIG_TARGET}")
+endif()
 set(CMAKE_SYSTEM_PROCESSOR ${QELT_ZIG_ARCH})
 
 set(_qelt_wrappers "${CMAKE_BINARY_DIR}/zig-${QELT_ZIG_TARGET}")

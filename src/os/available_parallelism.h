@@ -1,9 +1,10 @@
-// What the worker-count rules read of the host: CPU counts, environment variables and the
-// control-group files. Only the reads; the rules that combine them live with the pool.
-// Any thread; never fails: an unreadable source gives none (or false).
+// What the worker-count rules read of the host: CPU counts, environment variables, the
+// control-group files and the CPU-rate cap of a job object. Only the reads; the rules that combine
+// them live with the pool. Any thread; never fails: an unreadable source gives none (or false).
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -23,5 +24,10 @@ std::optional<std::string> read_file(const std::string& path);
 
 // Whether something (a file or a directory) exists at `path`.
 bool path_exists(const std::string& path) noexcept;
+
+// The hard cap on the CPU time of the job object the process runs in, in hundredths of a percent
+// of all the machine's processors (10000: every processor); none where no such cap applies or
+// the system has no job objects.
+std::optional<std::uint32_t> job_cpu_rate_cap() noexcept;
 
 }  // namespace qelt::os

@@ -43,4 +43,9 @@ bool path_exists(const std::string& path) noexcept {
   return ::stat(path.c_str(), &info) == 0;
 }
 
+// Linux bounds CPU time through control groups only, read as files.
+std::optional<std::uint32_t> job_cpu_rate_cap() noexcept {
+  return std::nullopt;
+}
+
 }  // namespace qelt::os

@@ -1,5 +1,6 @@
 // The CPU quota of the process's control group (version 2 "cpu.max", or version 1
-// "cpu.cfs_quota_us" over "cpu.cfs_period_us"), the smallest over the group and its parents.
+// "cpu.cfs_quota_us" over "cpu.cfs_period_us"), the smallest over the group and its parents,
+// and the hard CPU-rate cap of a job object, which counts the same way.
 #include <algorithm>
 #include <limits>
 #include <vector>
@@ -152,9 +153,7 @@ std::size_t quota_v1(const SystemView& system, const PathParts& group) {
   return quota;
 }
 
-}  // namespace
-
-std::size_t cpu_quota(const SystemView& system) {
+std::size_t control_group_quota(const SystemView& system) {
   std::optional<std::string> content = read_file(system, "/proc/self/cgroup");
   if (!content) return NO_QUOTA;
 
@@ -180,6 +179,21 @@ std::size_t cpu_quota(const SystemView& system) {
   if (!group_path) return NO_QUOTA;
   const PathParts group = path_parts(*group_path);
   return version_1 ? quota_v1(system, group) : quota_v2(system, group);
+}
+
+// A rate cap in hundredths of a percent of all online processors, in whole CPUs.
+std::size_t job_quota(const SystemView& system) {
+  std::optional<std::uint32_t> rate = system.job_cpu_rate_cap();
+  if (!rate) return NO_QUOTA;
+  std::optional<std::size_t> online = system.online_processors();
+  if (!online) return NO_QUOTA;
+  return static_cast<std::size_t>(std::uint64_t{*rate} * *online / 10000);
+}
+
+}  // namespace
+
+std::size_t cpu_quota(const SystemView& system) {
+  return std::min(control_group_quota(system), job_quota(system));
 }
 
 }  // namespace qelt

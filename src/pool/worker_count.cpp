@@ -11,7 +11,7 @@ namespace qelt {
 
 SystemView SystemView::host() {
   return SystemView{std::string(1, '/'), &os::environment_variable, &os::affinity_cpu_count,
-                    &os::online_processors};
+                    &os::online_processors, &os::job_cpu_rate_cap};
 }
 
 std::string SystemView::file(std::string_view path) const {

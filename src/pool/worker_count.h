@@ -25,6 +25,11 @@ struct SystemView {
   std::function<std::optional<std::size_t>()> affinity_cpu_count;
   // Online processors; none when the query fails.
   std::function<std::optional<std::size_t>()> online_processors;
+  // The hard CPU-rate cap of the process's job object, in hundredths of a percent of the online
+  // processors; none without one.
+  std::function<std::optional<std::uint32_t>()> job_cpu_rate_cap = [] {
+    return std::optional<std::uint32_t>();
+  };
 
   static SystemView host();
   // `path` (absolute) below root.
@@ -34,7 +39,8 @@ struct SystemView {
 // An unsigned 64-bit decimal: an optional single "+" then one or more ASCII digits, nothing else.
 std::optional<std::uint64_t> parse_unsigned_decimal(std::string_view text) noexcept;
 
-// The CPU quota of the process's control group in whole CPUs; SIZE_MAX when none applies.
+// The CPU quota in whole CPUs, the smaller of the control group's and the job object's;
+// SIZE_MAX when none applies.
 std::size_t cpu_quota(const SystemView& system);
 
 // CPUs available to the calling thread, limited by the quota; none when it cannot be told.

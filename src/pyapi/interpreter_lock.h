@@ -34,7 +34,7 @@ class ReleasedInterpreterLock {
     try {
       PyEval_RestoreThread(state_);
     } catch (...) {  // only the forced unwind: the C call throws nothing else
-      qelt::os::park_forever();
+      os::park_forever();
     }
   }
   ReleasedInterpreterLock(const ReleasedInterpreterLock&) = delete;

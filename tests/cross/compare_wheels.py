@@ -4,7 +4,17 @@ directories); exits 1 when they differ."""
 import sys
 import zipfile
 
-objects = [zipfile.ZipFile(path).read("qelt_native.abi3.so") for path in sys.argv[1:3]]
-if objects[0] != objects[1]:
-    sys.exit(f"the shared objects differ ({len(objects[0])} and {len(objects[1])} bytes)")
-print(f"qelt_native.abi3.so identical in both wheels ({len(objects[0])} bytes)")
+# The extension: qelt_native.abi3.so on Linux, qelt_native.pyd on Windows.
+NAMES = ("qelt_native.abi3.so", "qelt_native.pyd")
+
+
+def extension(path):
+    archive = zipfile.ZipFile(path)
+    (name,) = [n for n in archive.namelist() if n in NAMES]
+    return name, archive.read(name)
+
+
+(name, first), (_, second) = (extension(path) for path in sys.argv[1:3])
+if first != second:
+    sys.exit(f"the shared objects differ ({len(first)} and {len(second)} bytes)")
+print(f"{name} identical in both wheels ({len(first)} bytes)")

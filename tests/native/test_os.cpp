@@ -1,7 +1,11 @@
 // The operating-system layer: starting threads with a stack size, and the thread label that the
 // fatal-error report takes from it.
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <pthread.h>
+#endif
 
 #include <cstddef>
 #include <future>
@@ -19,15 +23,34 @@ struct StackProbe {
   std::promise<std::size_t> stack_size;
 };
 
-void* report_own_stack(void* argument) {
-  auto* probe = static_cast<StackProbe*>(argument);
+// The calling thread's stack: its reserved range on Windows, its attribute elsewhere.
+std::size_t own_stack_size() {
+#ifdef _WIN32
+  ULONG_PTR low = 0, high = 0;
+  GetCurrentThreadStackLimits(&low, &high);
+  return static_cast<std::size_t>(high - low);
+#else
   pthread_attr_t attributes;
   std::size_t size = 0;
   if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
     pthread_attr_getstacksize(&attributes, &size);
     pthread_attr_destroy(&attributes);
   }
-  probe->stack_size.set_value(size);
+  return size;
+#endif
+}
+
+void name_own_thread(const char* name) {
+#ifdef _WIN32
+  std::wstring wide(name, name + std::char_traits<char>::length(name));
+  SetThreadDescription(GetCurrentThread(), wide.c_str());
+#else
+  pthread_setname_np(pthread_self(), name);
+#endif
+}
+
+void* report_own_stack(void* argument) {
+  static_cast<StackProbe*>(argument)->stack_size.set_value(own_stack_size());
   return nullptr;
 }
 
@@ -64,7 +87,7 @@ TEST(PanicReport, NamesTheThread) {
   std::string unnamed, named;
   std::thread([&] {
     unnamed = report_header();
-    pthread_setname_np(pthread_self(), "qelt-probe");
+    name_own_thread("qelt-probe");
     named = report_header();
   }).join();
   EXPECT_EQ(unnamed, "thread '<unnamed>'");

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "os/system_error.h"
 #include "pool/global_pool.h"
 #include "pool/latch.h"
 #include "pool/parallel_split.h"
@@ -184,10 +185,29 @@ void* counting_main(void* slot) {
   return nullptr;
 }
 
-// Starts threads until starts_before_failure is used up, then fails with EAGAIN.
+// A failed thread start as the system reports it, and its rendering in the pool's error: an
+// error number on Linux, a system error code on Windows, whose texts vary with the system's
+// version and language (the report quotes them as they are, on one line).
+#ifdef _WIN32
+constexpr int START_FAILURE = 8;  // ERROR_NOT_ENOUGH_MEMORY
+constexpr int DENIED = 5;         // ERROR_ACCESS_DENIED
+const std::string START_FAILURE_TEXT =
+    "Os { code: 8, kind: OutOfMemory, message: \"" + os::error_message(8) + "\" }";
+const std::string DENIED_TEXT =
+    "Os { code: 5, kind: PermissionDenied, message: \"" + os::error_message(5) + "\" }";
+#else
+constexpr int START_FAILURE = EAGAIN;
+constexpr int DENIED = EPERM;
+const std::string START_FAILURE_TEXT =
+    "Os { code: 11, kind: WouldBlock, message: \"Resource temporarily unavailable\" }";
+const std::string DENIED_TEXT =
+    "Os { code: 1, kind: PermissionDenied, message: \"Operation not permitted\" }";
+#endif
+
+// Starts threads until starts_before_failure is used up, then fails with START_FAILURE.
 int failing_starter(std::size_t stack_size, os::ThreadMain main, void* argument) {
   start_attempts.fetch_add(1);
-  if (starts_before_failure.fetch_sub(1) <= 0) return EAGAIN;
+  if (starts_before_failure.fetch_sub(1) <= 0) return START_FAILURE;
   StartedThread& started = started_threads.at(threads_started.fetch_add(1));
   started = StartedThread{main, argument};
   return os::start_detached_thread(stack_size, &counting_main, &started);
@@ -200,7 +220,7 @@ TEST(WorkerPool, CreationFailureEndsTheWorkersAlreadyStarted) {
   threads_started = 0;
   auto created = WorkerPool::create(5, &failing_starter);
   ASSERT_FALSE(created.has_value());
-  EXPECT_EQ(created.error(), EAGAIN);
+  EXPECT_EQ(created.error(), START_FAILURE);
   EXPECT_EQ(start_attempts.load(), 3);  // threads 0 and 1 started, thread 2 failed
   for (int i = 0; i < 2000 && threads_ended.load() < 2; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -210,25 +230,25 @@ TEST(WorkerPool, CreationFailureEndsTheWorkersAlreadyStarted) {
 }
 
 TEST(PoolBuildError, RendersTheOperatingSystemError) {
-  EXPECT_EQ(describe_pool_build_error(EAGAIN),
-            "ThreadPoolBuildError { kind: IOError(Os { code: 11, kind: WouldBlock, message: "
-            "\"Resource temporarily unavailable\" }) }");
-  EXPECT_EQ(describe_pool_build_error(EPERM),
-            "ThreadPoolBuildError { kind: IOError(Os { code: 1, kind: PermissionDenied, message: "
-            "\"Operation not permitted\" }) }");
+  EXPECT_EQ(describe_pool_build_error(START_FAILURE),
+            std::string("ThreadPoolBuildError { kind: IOError(") + START_FAILURE_TEXT + ") }");
+  EXPECT_EQ(describe_pool_build_error(DENIED),
+            std::string("ThreadPoolBuildError { kind: IOError(") + DENIED_TEXT + ") }");
+  EXPECT_EQ(START_FAILURE_TEXT.find_first_of("\r\n"), std::string::npos);
 }
 
 // What depends on the process runs in a fresh one: these bodies run in a death-test child and
 // report through their exit code.
 int global_creation_failure_then_already_initialized() {
-  setenv("RAYON_NUM_THREADS", "4", 1);
+  test::set_environment("RAYON_NUM_THREADS", "4");
   starts_before_failure = 1;
   start_attempts = 0;
   set_global_thread_starter(&failing_starter);
   const std::string first_expected =
-      "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: "
-      "IOError(Os { code: 11, kind: WouldBlock, message: \"Resource temporarily unavailable\" "
-      "}) }";
+      std::string(
+          "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: "
+          "IOError(") +
+      START_FAILURE_TEXT + ") }";
   const std::string later_expected =
       "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: "
       "GlobalPoolAlreadyInitialized }";
@@ -255,7 +275,7 @@ int counting_starter(std::size_t stack_size, os::ThreadMain main, void* argument
 }
 
 int global_pool_reads_the_environment_once() {
-  setenv("RAYON_NUM_THREADS", "3", 1);
+  test::set_environment("RAYON_NUM_THREADS", "3");
   start_attempts = 0;
   set_global_thread_starter(&counting_starter);
   std::atomic<std::size_t> covered{0};
@@ -265,7 +285,7 @@ int global_pool_reads_the_environment_once() {
   split();
   if (worker_count() != 3) return 1;
   if (start_attempts.load() != 3) return 2;
-  setenv("RAYON_NUM_THREADS", "5", 1);
+  test::set_environment("RAYON_NUM_THREADS", "5");
   split();
   if (worker_count() != 3 || start_attempts.load() != 3) return 3;
   if (&global_pool() != &global_pool()) return 4;

@@ -3,12 +3,16 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -64,7 +68,8 @@ class Watchdog final : public ::testing::EmptyTestEventListener {
                  state.armed && std::chrono::steady_clock::now() >= state.deadline) {
         std::string message = "watchdog: " + state.name + " did not finish in " +
                               std::to_string(WATCHDOG_SECONDS) + " s\n";
-        [[maybe_unused]] ssize_t written = ::write(STDERR_FILENO, message.data(), message.size());
+        std::fputs(message.c_str(), stderr);
+        std::fflush(stderr);
         _exit(124);
       }
     }
@@ -76,6 +81,16 @@ inline const bool WATCHDOG_INSTALLED = [] {
   return true;
 }();
 
+// Sets environment variable `name` for the rest of the process.
+inline void set_environment(const char* name, const char* value) {
+#ifdef _WIN32
+  _putenv_s(name, value);
+#else
+  setenv(name, value, 1);
+#endif
+}
+
+#ifndef _WIN32
 // Runs body() in a child made by fork(); returns the child's exit code, or -1 if it was killed
 // by a signal or did not exit within `seconds` (it is then killed).
 inline int run_in_forked_child(const std::function<int()>& body, int seconds = 60) {
@@ -94,5 +109,6 @@ inline int run_in_forked_child(const std::function<int()>& body, int seconds = 6
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+#endif
 
 }  // namespace qelt::test

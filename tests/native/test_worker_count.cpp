@@ -1,12 +1,12 @@
 // The worker-count rules against a fake environment and fake /proc and cgroup trees.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -22,14 +22,16 @@ namespace fs = std::filesystem;
 class FakeRoot {
  public:
   FakeRoot() {
-    std::string pattern = (fs::temp_directory_path() / "qelt_root_XXXXXX").string();
-    dir_ = mkdtemp(pattern.data());
+    std::random_device random;
+    do {
+      dir_ = fs::temp_directory_path() / ("qelt_root_" + std::to_string(random()));
+    } while (!fs::create_directory(dir_));
   }
   ~FakeRoot() { fs::remove_all(dir_); }
   void write(const std::string& path, const std::string& content) const {
     fs::path file = dir_ / path.substr(1);
     fs::create_directories(file.parent_path());
-    std::ofstream(file) << content;
+    std::ofstream(file, std::ios::binary) << content;
   }
   void make_dir(const std::string& path) const { fs::create_directories(dir_ / path.substr(1)); }
   std::string path() const { return dir_.string(); }
@@ -42,6 +44,7 @@ struct Host {
   std::map<std::string, std::string> environment;
   std::optional<std::size_t> affinity = 3;
   std::optional<std::size_t> online = 16;
+  std::optional<std::uint32_t> job_rate_cap = std::nullopt;
 };
 
 SystemView view_of(const FakeRoot& root, const Host& host) {
@@ -54,6 +57,7 @@ SystemView view_of(const FakeRoot& root, const Host& host) {
       },
       [affinity = host.affinity] { return affinity; },
       [online = host.online] { return online; },
+      [cap = host.job_rate_cap] { return cap; },
   };
 }
 
@@ -247,6 +251,28 @@ TEST(CpuQuota, IsUnlimitedWithoutALimit) {
   root.write("/sys/fs/cgroup/cgroup.controllers", "cpu\n");
   root.write("/sys/fs/cgroup/cpu.max", "max 100000\n");
   EXPECT_EQ(cpu_quota(view_of(root, Host{})), std::numeric_limits<std::size_t>::max());
+}
+
+// A job object's rate cap is a share of all online processors: 25% of 16 is 4 CPUs, 10% is
+// 1.6, cut to 1, and 1% counts as one CPU; the smaller of it and a control group's quota wins.
+TEST(CpuQuota, CountsAJobRateCapInWholeCpus) {
+  FakeRoot root;
+  auto workers = [&](std::optional<std::uint32_t> cap, std::size_t affinity = 8) {
+    return configured_worker_count(view_of(root, Host{{}, affinity, 16, cap}));
+  };
+  EXPECT_EQ(workers(2500), 4u);
+  EXPECT_EQ(workers(1000), 1u);
+  EXPECT_EQ(workers(100), 1u);
+  EXPECT_EQ(workers(10000), 8u);
+  EXPECT_EQ(workers(2500, 3), 3u);
+  EXPECT_EQ(cpu_quota(view_of(root, Host{{}, 8, std::nullopt, 2500})),
+            std::numeric_limits<std::size_t>::max());
+
+  root.write("/proc/self/cgroup", "0::/\n");
+  root.write("/sys/fs/cgroup/cgroup.controllers", "cpu\n");
+  root.write("/sys/fs/cgroup/cpu.max", "200000 100000\n");
+  EXPECT_EQ(workers(5000), 2u);
+  EXPECT_EQ(workers(625), 1u);
 }
 
 TEST(WorkerCount, OfTheHostIsWithinTheLimits) {

@@ -6,6 +6,7 @@ parallel call is apply_gates on a (2, 4) batch, which takes the row-parallel rou
 
 import json
 import os
+import sys
 
 import pytest
 
@@ -22,9 +23,7 @@ os.environ.update({variables!r})
 
 import numpy as np
 import qelt_native
-
-def threads():
-    return len(os.listdir("/proc/self/task"))
+{threads}
 
 def hadamard_on_rows():
     psi = np.zeros((2, 4), np.complex64)
@@ -48,8 +47,42 @@ print(json.dumps({{
 """
 
 
+# The process's thread count: its /proc task directory, or on Windows its entries in a
+# Toolhelp snapshot of the system's threads.
+THREADS = """
+def threads():
+    return len(os.listdir("/proc/self/task"))
+"""
+WINDOWS_THREADS = """
+import ctypes
+from ctypes import wintypes
+
+class ThreadEntry(ctypes.Structure):
+    _fields_ = [(name, wintypes.DWORD) for name in (
+        "dwSize", "cntUsage", "th32ThreadID", "th32OwnerProcessID", "tpBasePri", "tpDeltaPri",
+        "dwFlags")]
+
+kernel32 = ctypes.WinDLL("kernel32")
+kernel32.CreateToolhelp32Snapshot.restype = wintypes.HANDLE
+kernel32.Thread32First.argtypes = kernel32.Thread32Next.argtypes = [wintypes.HANDLE, ctypes.c_void_p]
+kernel32.CloseHandle.argtypes = [wintypes.HANDLE]
+
+def threads():
+    snapshot = kernel32.CreateToolhelp32Snapshot(4, 0)  # TH32CS_SNAPTHREAD
+    entry = ThreadEntry(dwSize=ctypes.sizeof(ThreadEntry))
+    count = 0
+    more = kernel32.Thread32First(snapshot, ctypes.byref(entry))
+    while more:
+        count += entry.th32OwnerProcessID == os.getpid()
+        more = kernel32.Thread32Next(snapshot, ctypes.byref(entry))
+    kernel32.CloseHandle(snapshot)
+    return count
+"""
+
+
 def added_threads(run_python, **variables):
-    result = run_python(PROBE.format(variables=variables))
+    threads = WINDOWS_THREADS if sys.platform == "win32" else THREADS
+    result = run_python(PROBE.format(variables=variables, threads=threads))
     assert result.returncode == 0, result.stderr
     counts = json.loads(result.stdout)
     # A second call, even with the variables changed, starts no thread and still works.
@@ -59,6 +92,8 @@ def added_threads(run_python, **variables):
 
 
 def usable_cpus():
+    if not hasattr(os, "sched_getaffinity"):  # Windows: no affinity query; all CPUs
+        return os.cpu_count()
     return len(os.sched_getaffinity(0))
 
 
@@ -121,6 +156,7 @@ print("ok")
 """
 
 
+@pytest.mark.skipif(sys.platform == "win32", reason="no fork on Windows")
 def test_forked_child_builds_its_own_pool(run_python):
     result = run_python(FORK_CHILD)
     assert result.returncode == 0, result.stderr
