@@ -330,8 +330,9 @@ musl-native-test: $(CROSS_BUILD)/musl-gtest-x86_64/.ready
 	$(call zig_musl_build,x86_64)
 	ctest --test-dir $(CROSS_BUILD)/native-musl-x86_64 --output-on-failure --no-tests=error -j $(JOBS)
 
-# Under qemu-user without the tests it cannot run, as in aarch64-native-test.
-musl-aarch64-native-test: $(CROSS_BUILD)/musl-gtest-aarch64/.ready
+# Under qemu-user (installed with the arm64 root) without the tests it cannot run, as in
+# aarch64-native-test.
+musl-aarch64-native-test: $(CROSS_BUILD)/musl-gtest-aarch64/.ready $(ARM64_ROOT)/.ready
 	$(call zig_musl_build,aarch64,-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-aarch64)
 	GTEST_FILTER='$(QEMU_GTEST_FILTER)' ctest --test-dir $(CROSS_BUILD)/native-musl-aarch64 \
 	  --output-on-failure --no-tests=error -j $(JOBS)
