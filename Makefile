@@ -337,12 +337,15 @@ musl-aarch64-native-test: $(CROSS_BUILD)/musl-gtest-aarch64/.ready $(ARM64_ROOT)
 	GTEST_FILTER='$(QEMU_GTEST_FILTER)' ctest --test-dir $(CROSS_BUILD)/native-musl-aarch64 \
 	  --output-on-failure --no-tests=error -j $(JOBS)
 
-# The glibc runs of cross-check and both musl builds: the same bits everywhere.
+# The glibc runs of cross-check and the musl builds (x86-64 also on the CPU without AVX, and
+# aarch64): the same bits everywhere.
 musl-cross-check: cross-check musl-native-test musl-aarch64-native-test
 	$(CROSS_BUILD)/native-musl-x86_64/cross_check > $(CROSS_BUILD)/cross-musl-x86_64.txt
+	$(QEMU_NEHALEM) $(CROSS_BUILD)/native-musl-x86_64/cross_check \
+	  > $(CROSS_BUILD)/cross-musl-nehalem.txt
 	qemu-aarch64 $(CROSS_BUILD)/native-musl-aarch64/cross_check > $(CROSS_BUILD)/cross-musl-aarch64.txt
 	$(PYTHON) tests/cross/compare_outputs.py $(addprefix $(CROSS_BUILD)/cross-,$(addsuffix .txt, \
-	  x86_64 nehalem aarch64 musl-x86_64 musl-aarch64))
+	  x86_64 nehalem aarch64 musl-x86_64 musl-nehalem musl-aarch64))
 
 clean:
 	rm -rf build .venv
