@@ -92,7 +92,7 @@ wheels: $(addprefix $(DIST_DIR)/.,$(WHEEL_ARCHS))
 	$(VENV_NP2)/bin/python tests/cross/check_wheels.py $(addprefix $(DIST_DIR)/$(WHEEL_PREFIX)_,$(addsuffix .whl,$(WHEEL_ARCHS)))
 
 %/.installed: %/.ready $(WHEEL_STAMP)
-	$*/bin/pip install -q --no-deps --force-reinstall $(DIST_DIR)/qelt_native-*_x86_64.whl
+	$*/bin/pip install -q --no-deps --force-reinstall $(DIST_DIR)/$(WHEEL_PREFIX)_x86_64.whl
 	touch $@
 
 # Debian's GoogleTest, installed when missing; that takes root (as CI runs), so anyone else is
@@ -136,7 +136,7 @@ gate-timing:
 	cmake --build $(BENCH_BUILD) --target kernel_timing -j $(JOBS)
 
 bench: $(VENV_BENCH)/.ready $(WHEEL_STAMP) gate-timing
-	$(VENV_BENCH)/bin/pip install -q --no-deps --force-reinstall $(DIST_DIR)/qelt_native-*_x86_64.whl
+	$(VENV_BENCH)/bin/pip install -q --no-deps --force-reinstall $(DIST_DIR)/$(WHEEL_PREFIX)_x86_64.whl
 	mkdir -p bench/results
 	for script in bench/bench_*.py; do $(VENV_BENCH)/bin/python $$script; done
 
@@ -203,13 +203,13 @@ endef
 
 # Left out under qemu-user: death tests (they re-execute the test program, which needs
 # binfmt_misc), the fork tests (qemu-user 7.2 aborts when a child forked from a threaded
-# process starts threads) and the panic report's thread label (a new thread there carries
-# qemu's own name, not the program's); all run natively in native-test.
+# process starts threads) and the thread-name test (the emulator's threads inherit its own
+# name, qemu-aarch64, not the program's); all run natively in native-test.
+QEMU_GTEST_FILTER := -*DeathTest*:PoolFork.*:PanicReport.NamesTheThread
 aarch64-native-test: $(CROSS_BUILD)/gtest-aarch64/.ready $(ARM64_ROOT)/.ready
 	$(call zig_native_build,aarch64,-DQELT_BUILD_TESTS=ON -DCMAKE_PREFIX_PATH=$(CURDIR)/$(CROSS_BUILD)/gtest-aarch64/install \
 	  "-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-aarch64;-L;$(CURDIR)/$(ARM64_ROOT)")
-	GTEST_FILTER='-*DeathTest*:PoolFork.*:PanicReport.NamesTheThread' \
-	  ctest --test-dir $(CROSS_BUILD)/native-aarch64 \
+	GTEST_FILTER='$(QEMU_GTEST_FILTER)' ctest --test-dir $(CROSS_BUILD)/native-aarch64 \
 	  --output-on-failure --no-tests=error -j $(JOBS)
 
 # The native suite as the release compiler builds it for x86-64: its kernels are the ones the
@@ -236,13 +236,129 @@ reproducible: $(WHEEL_STAMP)
 	git ls-files -z | xargs -0 cp --parents -t $(CROSS_BUILD)/elsewhere/another/checkout
 	PYTHON=$(VENV_NP2)/bin/python ZIG=$(ZIG) cmake/build_wheel.sh x86_64 \
 	  $(CROSS_BUILD)/elsewhere/dist $(CROSS_BUILD)/elsewhere/another/checkout
-	$(PYTHON) tests/cross/compare_wheels.py $(DIST_DIR)/qelt_native-*_x86_64.whl \
-	  $(CROSS_BUILD)/elsewhere/dist/qelt_native-*_x86_64.whl
+	$(PYTHON) tests/cross/compare_wheels.py $(DIST_DIR)/$(WHEEL_PREFIX)_x86_64.whl \
+	  $(CROSS_BUILD)/elsewhere/dist/$(WHEEL_PREFIX)_x86_64.whl
 
 # The native and Python suites under AddressSanitizer and UndefinedBehaviorSanitizer, then the
 # native pool tests under ThreadSanitizer.
 sanitize: gtest $(VENV_NP2)/.ready
 	bash tests/sanitize.sh
+
+# ---- musl: the musllinux wheels and their tests ---------------------------------------------
+# Both wheels built with zig against musl, beside the glibc ones, and checked like them; the
+# x86-64 wheel's Python suite on a musl CPython 3.11 built here from Debian's source package
+# with NumPy 1.26's musllinux wheel; the native suite linked statically against zig's musl, on
+# x86-64 directly and on aarch64 under qemu-user (static programs need no loader there); and
+# the cross-check on both, compared with the glibc runs.
+MUSL_WHEEL_PREFIX := qelt_native-$(QELT_VERSION)-cp310-abi3-musllinux_1_2
+MUSL_PYTHON := build/musl-python
+MUSL_SITE := build/musl-site
+# Debian's musl for arm64, whose exports check_wheels.py holds the aarch64 wheel's imports to.
+MUSL_ARM64_ROOT := build/musl-arm64-root
+MUSL_LIBCS := --musl-libc=/lib/x86_64-linux-musl/libc.so \
+  --musl-libc=$(MUSL_ARM64_ROOT)/lib/aarch64-linux-musl/libc.so
+
+.PHONY: musl-wheels musl-reproducible musl-python-test musl-native-test musl-aarch64-native-test \
+        musl-cross-check
+
+wheels: musl-wheels
+reproducible: musl-reproducible
+cross-test: musl-python-test musl-native-test musl-aarch64-native-test musl-cross-check
+
+$(DIST_DIR)/.musl-x86_64: $(VENV_ZIG)/.ready $(VENV_NP2)/.ready $(SOURCES)
+	LIBC=musl PYTHON=$(VENV_NP2)/bin/python ZIG=$(ZIG) cmake/build_wheel.sh x86_64 $(DIST_DIR)
+	touch $@
+$(DIST_DIR)/.musl-aarch64: $(VENV_ZIG)/.ready $(VENV_NP2)/.ready $(ARM64_ROOT)/.ready $(SOURCES)
+	LIBC=musl PYTHON=$(VENV_NP2)/bin/python ZIG=$(ZIG) \
+	  ARM64_PYTHON_INCLUDE=$(ARM64_ROOT)/python-include cmake/build_wheel.sh aarch64 $(DIST_DIR)
+	touch $@
+
+# Debian's musl: installed for x86-64 (musl-tools, which the interpreter's build uses too), and
+# unpacked for arm64.
+$(MUSL_ARM64_ROOT)/.ready: $(ARM64_ROOT)/.ready
+	command -v musl-gcc > /dev/null || { apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends musl-tools; }
+	rm -rf $(MUSL_ARM64_ROOT) && mkdir -p $(MUSL_ARM64_ROOT)/debs && chmod 777 $(MUSL_ARM64_ROOT)/debs
+	cd $(MUSL_ARM64_ROOT)/debs && apt-get download -q=2 musl:arm64
+	dpkg-deb -x $(MUSL_ARM64_ROOT)/debs/*.deb $(MUSL_ARM64_ROOT)
+	touch $@
+
+musl-wheels: $(DIST_DIR)/.musl-x86_64 $(DIST_DIR)/.musl-aarch64 $(MUSL_ARM64_ROOT)/.ready
+	$(VENV_NP2)/bin/python tests/cross/check_wheels.py $(MUSL_LIBCS) \
+	  $(addprefix $(DIST_DIR)/$(MUSL_WHEEL_PREFIX)_,$(addsuffix .whl,$(WHEEL_ARCHS)))
+
+# The x86-64 musl wheel again from a copy of the checkout in another directory.
+musl-reproducible: $(DIST_DIR)/.musl-x86_64
+	rm -rf $(CROSS_BUILD)/musl-elsewhere && mkdir -p $(CROSS_BUILD)/musl-elsewhere/another/checkout
+	git ls-files -z | xargs -0 cp --parents -t $(CROSS_BUILD)/musl-elsewhere/another/checkout
+	LIBC=musl PYTHON=$(VENV_NP2)/bin/python ZIG=$(ZIG) cmake/build_wheel.sh x86_64 \
+	  $(CROSS_BUILD)/musl-elsewhere/dist $(CROSS_BUILD)/musl-elsewhere/another/checkout
+	$(PYTHON) tests/cross/compare_wheels.py $(DIST_DIR)/$(MUSL_WHEEL_PREFIX)_x86_64.whl \
+	  $(CROSS_BUILD)/musl-elsewhere/dist/$(MUSL_WHEEL_PREFIX)_x86_64.whl
+
+$(MUSL_PYTHON)/.ready: cmake/musl_python.sh
+	cmake/musl_python.sh $(MUSL_PYTHON)
+	touch $@
+
+# NumPy 1.26's musllinux_1_1 wheel: NumPy 2's musllinux_1_2 wheels carry packed relative
+# relocations, which Debian 12's musl 1.2.3 cannot load.
+$(MUSL_SITE)/.ready: $(VENV_NP2)/.ready
+	rm -rf $(MUSL_SITE)
+	$(VENV_NP2)/bin/pip install -q --no-warn-conflicts --platform musllinux_1_1_x86_64 \
+	  --python-version 3.11 --only-binary=:all: --target $(MUSL_SITE) "numpy==1.26.4" \
+	  pytest pytest-timeout hypothesis
+	touch $@
+
+musl-python-test: $(DIST_DIR)/.musl-x86_64 $(MUSL_PYTHON)/.ready $(MUSL_SITE)/.ready
+	rm -rf $(CROSS_BUILD)/musl-x86_64-wheel && mkdir -p $(CROSS_BUILD)/musl-x86_64-wheel
+	cd $(CROSS_BUILD)/musl-x86_64-wheel && $(PYTHON) -m zipfile -e \
+	  ../../../$(DIST_DIR)/$(MUSL_WHEEL_PREFIX)_x86_64.whl .
+	PYTHONPATH=$(CROSS_BUILD)/musl-x86_64-wheel:$(MUSL_SITE) $(MUSL_PYTHON)/bin/python3.11 \
+	  -m pytest -q -p no:cacheprovider -rs tests/python
+
+# GoogleTest and the native builds for musl: zig links musl statically into programs.
+$(CROSS_BUILD)/musl-gtest-%/.ready: $(VENV_ZIG)/.ready | gtest
+	cmake -S /usr/src/googletest -B $(CROSS_BUILD)/musl-gtest-$*/build -G Ninja \
+	  -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/zig-toolchain.cmake -DQELT_ZIG=$(CURDIR)/$(ZIG) \
+	  -DQELT_ZIG_TARGET=$*-linux-musl \
+	  -DCMAKE_INSTALL_PREFIX=$(CURDIR)/$(CROSS_BUILD)/musl-gtest-$*/install
+	cmake --build $(CROSS_BUILD)/musl-gtest-$*/build -j $(JOBS)
+	cmake --install $(CROSS_BUILD)/musl-gtest-$*/build > /dev/null
+	touch $@
+
+# The core, the native suite and the cross-check program built with zig for musl on $(1), with
+# more CMake options $(2).
+define zig_musl_build
+	cmake -S . -B $(CROSS_BUILD)/native-musl-$(1) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DQELT_BUILD_EXTENSION=OFF -DQELT_BUILD_TESTS=ON -DQELT_BUILD_CROSS_CHECK=ON \
+	  -DQELT_WERROR=ON -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/zig-toolchain.cmake \
+	  -DQELT_ZIG=$(CURDIR)/$(ZIG) -DQELT_ZIG_TARGET=$(1)-linux-musl \
+	  -DCMAKE_PREFIX_PATH=$(CURDIR)/$(CROSS_BUILD)/musl-gtest-$(1)/install $(2)
+	cmake --build $(CROSS_BUILD)/native-musl-$(1) -j $(JOBS)
+endef
+
+# Death and fork tests included: the programs run here directly.
+musl-native-test: $(CROSS_BUILD)/musl-gtest-x86_64/.ready
+	$(call zig_musl_build,x86_64)
+	ctest --test-dir $(CROSS_BUILD)/native-musl-x86_64 --output-on-failure --no-tests=error -j $(JOBS)
+
+# Under qemu-user (installed with the arm64 root) without the tests it cannot run, as in
+# aarch64-native-test.
+musl-aarch64-native-test: $(CROSS_BUILD)/musl-gtest-aarch64/.ready $(ARM64_ROOT)/.ready
+	$(call zig_musl_build,aarch64,-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-aarch64)
+	GTEST_FILTER='$(QEMU_GTEST_FILTER)' ctest --test-dir $(CROSS_BUILD)/native-musl-aarch64 \
+	  --output-on-failure --no-tests=error -j $(JOBS)
+
+# The glibc runs of cross-check and the musl builds (x86-64 also on the CPU without AVX, and
+# aarch64): the same bits everywhere.
+musl-cross-check: cross-check musl-native-test musl-aarch64-native-test
+	$(CROSS_BUILD)/native-musl-x86_64/cross_check > $(CROSS_BUILD)/cross-musl-x86_64.txt
+	$(QEMU_NEHALEM) $(CROSS_BUILD)/native-musl-x86_64/cross_check \
+	  > $(CROSS_BUILD)/cross-musl-nehalem.txt
+	qemu-aarch64 $(CROSS_BUILD)/native-musl-aarch64/cross_check > $(CROSS_BUILD)/cross-musl-aarch64.txt
+	$(PYTHON) tests/cross/compare_outputs.py $(addprefix $(CROSS_BUILD)/cross-,$(addsuffix .txt, \
+	  x86_64 nehalem aarch64 musl-x86_64 musl-nehalem musl-aarch64))
 
 clean:
 	rm -rf build .venv

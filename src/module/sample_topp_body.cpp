@@ -30,7 +30,7 @@ PyResult sample_topp_body(const ArrayBorrow& logits, float temperature, float to
   // Arg-max reads the caller's buffer in place, through the byte stride, with the lock held so
   // that no Python thread can write it meanwhile: one scan costs less than a copy would, and
   // the result is the same.
-  if (sample_route(temperature) == SampleRoute::ARG_MAX) {
+  if (sample_route(temperature) == SampleRoute::ARGMAX) {
     const auto* data = reinterpret_cast<const std::byte*>(f.data());
     return must_succeed(PyLong_FromUnsignedLongLong(first_argmax_strided(data, count, stride)));
   }

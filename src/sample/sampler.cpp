@@ -78,7 +78,7 @@ template std::uint64_t sample_with_ids<std::uint64_t>(std::span<const float>, fl
 
 std::uint64_t sample_token(std::span<const float> logits, float temperature, float top_p,
                            std::uint64_t top_k, std::uint64_t seed) {
-  if (sample_route(temperature) == SampleRoute::ARG_MAX) return first_argmax(logits);
+  if (sample_route(temperature) == SampleRoute::ARGMAX) return first_argmax(logits);
   // 32-bit candidate ids halve the ranking's memory traffic; a vocabulary of 2^32 or more
   // entries gets 64-bit ids, so every position stays reachable and nothing is truncated.
   if (logits.size() <= std::numeric_limits<std::uint32_t>::max()) {

@@ -9,11 +9,11 @@
 
 namespace qelt {
 
-enum class SampleRoute { ARG_MAX, DRAW };
+enum class SampleRoute { ARGMAX, DRAW };
 
 // Arg-max when the temperature is zero or less; the draw otherwise, NaN included.
 constexpr SampleRoute sample_route(float temperature) noexcept {
-  return temperature <= 0.0f ? SampleRoute::ARG_MAX : SampleRoute::DRAW;
+  return temperature <= 0.0f ? SampleRoute::ARGMAX : SampleRoute::DRAW;
 }
 
 // Draws one token id from `logits` (at least one entry), deterministic for given arguments.

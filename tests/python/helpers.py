@@ -1,8 +1,13 @@
 """Helpers shared by the test files: argument objects that convert through Python hooks, random
-statevectors, bit-for-bit comparison of complex64 arrays, and the borrow table seen through
-ctypes in a child interpreter."""
+statevectors, bit-for-bit comparison of complex64 arrays, the borrow table seen through ctypes
+in a child interpreter, and what the interpreter under test may lack."""
+
+import importlib.util
+import platform
+import sysconfig
 
 import numpy as np
+import pytest
 
 X = np.array([[0, 1], [1, 0]], np.complex64)
 
@@ -111,6 +116,23 @@ def assert_bits_equal(actual, expected):
             f"{len(diff)} of {a.size} float32 words differ; first at {first}: "
             f"got {a[first]:#010x}, expected {e[first]:#010x}"
         )
+
+
+# ---------------------------------------------------------------------------------------------
+# The platform under test
+
+# "glibc", "musl", or None for another C library.
+if platform.libc_ver()[0] == "glibc":
+    C_LIBRARY = "glibc"
+elif (sysconfig.get_config_var("HOST_GNU_TYPE") or "").endswith("-musl"):
+    C_LIBRARY = "musl"
+else:
+    C_LIBRARY = None
+
+# An interpreter built without libffi has no _ctypes (the musl CPython that the musllinux wheel
+# is tested on here).
+needs_ctypes = pytest.mark.skipif(importlib.util.find_spec("_ctypes") is None,
+                                  reason="needs ctypes: this interpreter has no _ctypes module")
 
 
 # ---------------------------------------------------------------------------------------------

@@ -6,7 +6,7 @@ import textwrap
 import numpy as np
 import pytest
 
-from helpers import BORROW_TABLE, X, LenRaises, Raises
+from helpers import BORROW_TABLE, X, LenRaises, Raises, needs_ctypes
 from qelt_native import apply_gates, sample_topp
 
 ARRAY_TARGET = "cannot be converted to 'PyArray<T, D>'"
@@ -155,6 +155,7 @@ def test_error_paths_release_every_borrow():
     ],
     ids=["version 0", "not a capsule"],
 )
+@needs_ctypes
 def test_unusable_foreign_table(run_python, install, reason):
     result = run_python(
         BORROW_TABLE
@@ -218,6 +219,7 @@ run({"x": 7}, lambda: qelt_native.apply_gates(psi, [([0], x)]))
 UNWRAP = "PanicException: called `Result::unwrap()` on an `Err` value: "
 
 
+@needs_ctypes
 def test_borrows_go_through_a_table_installed_by_another_module(run_python):
     """Every borrow of ours is taken and given back through the other module's functions, with
     its registry: each granted one released once, on success and on every error, and a refused
@@ -247,6 +249,7 @@ def test_borrows_go_through_a_table_installed_by_another_module(run_python):
         assert sorted(calls[len(acquired) :]) == sorted(released), calls
 
 
+@needs_ctypes
 def test_table_is_installed_for_other_modules(run_python):
     result = run_python(
         BORROW_TABLE
