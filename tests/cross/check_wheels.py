@@ -95,6 +95,16 @@ def check_musl(elf, musl_libcs):
             f"or {libc_path}")
 
 
+
+def check_abi3(wheel):
+    """abi3audit's strict report: the extension uses the stable ABI of 3.10 alone."""
+    report = json.loads(tool("abi3audit", "--strict", "--report", wheel).strip().splitlines()[-1])
+    (spec,) = report["specs"].values()
+    (extension,) = spec["wheel"]
+    result = extension["result"]
+    assert result["is_abi3"] and result["is_abi3_baseline_compatible"], result
+    assert not result["non_abi3_symbols"] and not result["future_abi3_objects"], result
+
 def check(wheel, musl_libcs):
     name = re.search(r"-(manylinux_2_28|musllinux_1_2)_(x86_64|aarch64)\.whl$", wheel)
     assert name, f"{wheel}: not named manylinux_2_28_<arch> or musllinux_1_2_<arch>"
@@ -109,12 +119,7 @@ def check(wheel, musl_libcs):
     exported, _ = dynamic_symbols(elf)
     assert exported == {"PyInit_qelt_native"}, exported
 
-    report = json.loads(tool("abi3audit", "--strict", "--report", wheel).strip().splitlines()[-1])
-    (spec,) = report["specs"].values()
-    (extension,) = spec["wheel"]
-    result = extension["result"]
-    assert result["is_abi3"] and result["is_abi3_baseline_compatible"], result
-    assert not result["non_abi3_symbols"] and not result["future_abi3_objects"], result
+    check_abi3(wheel)
     print(f"{wheel.rsplit('/', 1)[-1]}: {libraries}, exports PyInit_qelt_native alone, "
           "abi3audit clean")
 
@@ -152,12 +157,7 @@ def check_windows(wheel):
         pdb = getattr(debug.entry, "PdbFileName", b"").rstrip(b"\0")
         assert b"/" not in pdb and b"\\" not in pdb, pdb
 
-    report = json.loads(tool("abi3audit", "--strict", "--report", wheel).strip().splitlines()[-1])
-    (spec,) = report["specs"].values()
-    (extension,) = spec["wheel"]
-    result = extension["result"]
-    assert result["is_abi3"] and result["is_abi3_baseline_compatible"], result
-    assert not result["non_abi3_symbols"] and not result["future_abi3_objects"], result
+    check_abi3(wheel)
     crt = sorted(d for d in dlls if d.startswith("api-ms-win-crt-"))
     print(f"{wheel.rsplit('/', 1)[-1]}: PE32+ x86-64 DLL, exports PyInit_qelt_native, imports "
           f"python3.dll kernel32.dll and {len(crt)} UCRT API sets, abi3audit clean")
