@@ -19,9 +19,6 @@ std::optional<std::size_t> online_processors() noexcept;
 // The value of environment variable `name`; none when it is not set.
 std::optional<std::string> environment_variable(const char* name);
 
-// The whole content of the file at `path`; none when it cannot be opened or read.
-std::optional<std::string> read_file(const std::string& path);
-
 // Whether something (a file or a directory) exists at `path`.
 bool path_exists(const std::string& path) noexcept;
 

@@ -6,8 +6,6 @@
 #include <windows.h>
 
 #include <bit>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 namespace qelt::os {
@@ -64,14 +62,6 @@ std::optional<std::string> environment_variable(const char* name) {
   WideCharToMultiByte(CP_UTF8, 0, value.data(), static_cast<int>(value.size()), text.data(), bytes,
                       nullptr, nullptr);
   return text;
-}
-
-std::optional<std::string> read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return std::nullopt;
-  return content;
 }
 
 bool path_exists(const std::string& path) noexcept {

@@ -2,6 +2,8 @@
 // "cpu.cfs_quota_us" over "cpu.cfs_period_us"), the smallest over the group and its parents,
 // and the hard CPU-rate cap of a job object, which counts the same way.
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <vector>
 
@@ -51,8 +53,14 @@ std::string_view trim(std::string_view text) {
   return text.substr(first, text.find_last_not_of(BLANKS) - first + 1);
 }
 
+// The whole content of the file at `path` below the view's root; none when it cannot be opened
+// or read. Plain C++ on every system, so it needs nothing from the OS layer.
 std::optional<std::string> read_file(const SystemView& system, const std::string& path) {
-  return os::read_file(system.file(path));
+  std::ifstream in(system.file(path), std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) return std::nullopt;
+  return content;
 }
 
 bool exists(const SystemView& system, const std::string& path) {
